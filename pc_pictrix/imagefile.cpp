@@ -1,0 +1,101 @@
+#include "imagefile.h"
+
+#include <ifl0.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+#include <sys/stat.h>
+
+bool FileExists(const char* path) {
+    struct stat st;
+    if (stat(path, &st) == 0) return true;
+    if (errno != ENOENT) perror(path);
+    return false;
+}
+
+// Buffer channel i exchanges with file channel kReadChannels[i]; alpha is
+// read from channel 0 and then made opaque.
+static int kReadChannels[4] = {0, 1, 2, 0};
+
+void LoadImage(const char* path, rgbaimage& image) {
+    if (!FileExists(path)) {
+        printf("Could not open image file : %s\n", path);
+        fflush(stdout);
+    }
+    iflStatus status;
+    iflFile* file = iflFile::open(-1, path, 0, nullptr, &status);
+    if (status != iflSuccess) {
+        image.Allocate(0, 0);
+        printf("Could not open file:%s:\n", path);
+        return;
+    }
+    iflSize size;
+    file->getDimensions(size);
+    image.Allocate(int16_t(size.x), int16_t(size.y));
+    iflConfig layout(iflUInt8, iflInterleaved, 4, kReadChannels, 0, iflUpperLeft);
+    // A block that could not be allocated is 0 by 0 and cannot hold the tile.
+    if (image.width != size.x || image.height != size.y)
+        status = iflErrNoMemory;
+    else
+        status = file->getTile(0, 0, 0, size.x, size.y, 1, image.pixels, &layout);
+    if (status != iflSuccess)
+        image.Allocate(0, 0);
+    else
+        image.SetOpaque();
+    file->close(0);
+}
+
+namespace {
+
+struct WriterVariant {
+    int fileChannels;
+    int channels[4];
+    const char* createFailure;
+    bool usePerror;
+};
+
+const WriterVariant kJpg = {3, {0, 1, 2, 3}, "can't open file to write jpg!", true};
+const WriterVariant kPpm = {3, {3, 1, 2, 3}, "can't open file to write jpg!", true};
+const WriterVariant kJpgSwapped = {3, {3, 2, 1, 0}, "can't open file to write jpg!", true};
+const WriterVariant kRgb = {4, {3, 2, 1, 0}, "can't open file to write rgb", false};
+const WriterVariant kPpmSwapped = {3, {0, 2, 1, 3}, "can't open file to write ppm", false};
+
+bool Write(const WriterVariant& v, const char* name, rgbaimage& image) {
+    iflSize size(image.width, image.height, v.fileChannels);
+    iflFileConfig config(&size, iflUInt8, iflOrderDefault, iflColorModelDefault, iflOrientationDefault,
+                         iflCompressionDefault, nullptr);
+    iflStatus status;
+    iflFile* file = iflFile::create(-1, name, nullptr, &config, nullptr, &status);
+    if (status != iflSuccess) {
+        if (v.usePerror)
+            perror(v.createFailure);
+        else
+            puts(v.createFailure);
+        return false;
+    }
+    iflConfig layout(iflUInt8, iflInterleaved, 4, v.channels, 0, iflUpperLeft);
+    status = file->setTile(0, 0, 0, image.width, image.height, 1, image.pixels, &layout);
+    if (status != iflSuccess) puts("cant write data to file");
+    file->close(0);
+    return status == iflSuccess;
+}
+
+}  // namespace
+
+bool WriteJpg(const char* name, rgbaimage& image) { return Write(kJpg, name, image); }
+bool WritePpm(const char* name, rgbaimage& image) { return Write(kPpm, name, image); }
+bool WriteJpgSwapped(const char* name, rgbaimage& image) { return Write(kJpgSwapped, name, image); }
+bool WriteRgb(const char* name, rgbaimage& image) { return Write(kRgb, name, image); }
+bool WritePpmSwapped(const char* name, rgbaimage& image) { return Write(kPpmSwapped, name, image); }
+
+bool SaveImage(const char* name, rgbaimage& image) {
+    // The last three characters; a shorter name is compared whole.
+    size_t len = strlen(name);
+    const char* ending = name + (len >= 3 ? len - 3 : 0);
+    if (strcasecmp(ending, "jpg") == 0 || strcasecmp(ending, "tif") == 0) return WriteJpg(name, image);
+    if (strcasecmp(ending, "ppm") == 0) return WritePpm(name, image);
+    puts("Known file extensions jpg, ppm, tif only");
+    return WriteJpg(name, image);
+}

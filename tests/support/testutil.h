@@ -1,0 +1,43 @@
+// Helpers shared by the tests: files, temporary folders, child processes.
+#ifndef TESTS_TESTUTIL_H
+#define TESTS_TESTUTIL_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+std::vector<uint8_t> readFile(const std::string& path);
+void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+void writeFile(const std::string& path, const std::string& bytes);
+bool fileExists(const std::string& path);
+// The names in a folder, without . and ..
+std::vector<std::string> listDir(const std::string& dir);
+
+// A fresh folder under TMPDIR, removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+struct RunResult {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out, err;
+};
+// Runs argv[0] with the arguments, no standard input, capturing both streams.
+// setup, if given, runs in the child before exec (for rlimits and the like).
+RunResult run(const std::vector<std::string>& argv, void (*setup)() = nullptr);
+
+// A path under the project's test data folder.
+std::string dataPath(const std::string& name);
+
+}  // namespace testutil
+
+#endif
