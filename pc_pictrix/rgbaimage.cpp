@@ -1,5 +1,6 @@
 #include "rgbaimage.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -13,8 +14,10 @@ rgbaimage::~rgbaimage() { free(pixels); }
 void rgbaimage::Allocate(int16_t w, int16_t h) {
     free(pixels);
     pixels = nullptr;
-    // Sizes outside the model (negative sides) allocate nothing.
-    int32_t bytes = (w > 0 && h > 0) ? int32_t(w) * int32_t(h) * 4 : 0;
+    // Sizes outside the model (a negative side, a block over 2^31 - 1 bytes)
+    // allocate nothing and leave the picture 0 by 0.
+    int64_t bytes = (w > 0 && h > 0) ? int64_t(w) * h * 4 : 0;
+    if (bytes > INT32_MAX) bytes = 0;
     width = bytes ? w : 0;
     height = bytes ? h : 0;
     pixels = static_cast<unsigned char*>(malloc(bytes ? size_t(bytes) : 1));
