@@ -62,8 +62,8 @@ def rgba_from_pngtopam(path):
 
 
 def rgba_from_imagemagick(path):
-    # "-set colorspace sRGB" keeps ImageMagick from converting grey files it
-    # takes as linear; 16-bit output, rounded here, avoids its truncation.
+    # "-set colorspace sRGB" keeps ImageMagick from converting files whose gAMA
+    # chunk it reads as linear; 16-bit output, rounded here, avoids its truncation.
     raw = subprocess.run(["convert", path, "-set", "colorspace", "sRGB", "-depth", "16", "-endian", "MSB", "rgba:-"],
                          check=True, capture_output=True).stdout
     return bytes((int.from_bytes(raw[i:i + 2], "big") * 255 + 32767) // 65535 for i in range(0, len(raw), 2))
