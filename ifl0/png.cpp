@@ -16,6 +16,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace ifl0 {
@@ -197,7 +198,12 @@ public:
                     err = "picture beyond the size limits";
                     return iflErrTooLarge;
                 }
-                picture_.resize(w * ht * 4);
+                try {
+                    picture_.resize(w * ht * 4);
+                } catch (const std::bad_alloc&) {
+                    err = "out of memory";
+                    return iflErrNoMemory;
+                }
             }
             for (size_t r = 0; r < ht; ++r)
                 rows_[r] = direct ? sink.row(int(r)) : picture_.data() + r * w * 4;
