@@ -51,7 +51,8 @@ using GifPtr = std::unique_ptr<GifFileType, GifCloser>;
 
 iflStatus gifFailure(int code, const char* what, std::string& err) {
     const char* why = GifErrorString(code);
-    err = std::string(what) + " (" + (why ? why : "unknown error") + ")";
+    err = what;
+    if (why) err += std::string(" (") + why + ")";
     if (code == D_GIF_ERR_NOT_ENOUGH_MEM) return iflErrNoMemory;
     return iflErrCorrupt;
 }
