@@ -139,24 +139,6 @@ TEST(WebpReader, LosslessIsExactWhateverTheLayout) {
     }
 }
 
-TEST(WebpReader, ReadsTileInsidePicture) {
-    Bytes file = fixture("lossless.webp");
-    iflStatus st;
-    iflFile* f = iflFile::openMemory(file.data(), file.size(), "t.webp", nullptr, &st);
-    ASSERT_TRUE(f);
-    Bytes tile(3 * 2 * 4);
-    iflConfig layout(iflUInt8, iflInterleaved, 4, kRGBA);
-    ASSERT_EQ(f->getTile(4, 3, 0, 3, 2, 1, tile.data(), &layout), iflSuccess);
-    f->close();
-    for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 3; ++x) {
-            Rgb c = pattern(x + 4, y + 3);
-            const uint8_t* p = &tile[(y * 3 + x) * 4];
-            EXPECT_EQ(Rgb({p[0], p[1], p[2]}), c);
-            EXPECT_EQ(p[3], 255);
-        }
-}
-
 TEST(WebpReader, LossyIsCloseToItsSource) {
     Picture pic;
     ASSERT_EQ(readPicture(fixture("lossy.webp"), pic), iflSuccess);
