@@ -21,10 +21,10 @@ ppm('rows.ppm', 5, 13, lambda x, y: (16 * ((x + 3 * y) % 16), 255 - 16 * ((x + 3
 ppm('other.ppm', 8, 6, lambda x, y: (10, 20, 30))
 PY
 
-convert "$tmp/pattern.ppm" GIF87:pattern87.gif
-convert "$tmp/pattern.ppm" pattern89.gif
-convert "$tmp/rows.ppm" -interlace GIF interlaced.gif
-convert -delay 10 "$tmp/pattern.ppm" "$tmp/other.ppm" -loop 0 animated.gif
+/usr/bin/convert "$tmp/pattern.ppm" GIF87:pattern87.gif
+/usr/bin/convert "$tmp/pattern.ppm" pattern89.gif
+/usr/bin/convert "$tmp/rows.ppm" -interlace GIF interlaced.gif
+/usr/bin/convert -delay 10 "$tmp/pattern.ppm" "$tmp/other.ppm" -loop 0 animated.gif
 
 raster='01230123
 23012301

@@ -27,7 +27,7 @@ pnm('alpha.pam', 8, 6, lambda x, y: (30 * x, 40 * y, 200, 255 - 30 * x - 5 * y),
 pnm('other.ppm', 8, 6, lambda x, y: (10, 20, 30))
 PY
 
-convert "$tmp/alpha.pam" "$tmp/alpha.png"
+/usr/bin/convert "$tmp/alpha.pam" "$tmp/alpha.png"
 cwebp -quiet -lossless "$tmp/pattern.ppm" -o lossless.webp
 cwebp -quiet -q 90 "$tmp/gradient.ppm" -o lossy.webp
 cwebp -quiet -lossless -exact "$tmp/alpha.png" -o alpha.webp
