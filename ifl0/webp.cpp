@@ -1,17 +1,287 @@
-// WebP: not written yet.
+// WebP through libwebp: lossy and lossless still pictures, with or without
+// alpha, and the first frame of an animation (composed on its canvas).
+// Written lossy at quality 90, or lossless when the caller asks for no
+// compression loss (iflNoCompression).
 #include "codec.h"
 
+#include <webp/decode.h>
+#include <webp/demux.h>
+#include <webp/encode.h>
+
+#include <cstring>
+#include <new>
+#include <vector>
+
 namespace ifl0 {
+namespace {
 
-static const char* const kEndings[] = {"webp", nullptr};
+const char* const kEndings[] = {"webp", nullptr};
 
-static bool sniff(const uint8_t*, size_t) { return false; }
+constexpr float kLossyQuality = 90.0f;
+constexpr int kMaxWebpSide = WEBP_MAX_DIMENSION;
 
-static iflStatus open(Bytes, Info&, std::unique_ptr<Reader>&, std::string& err) {
-    err = "WebP is not supported yet";
-    return iflErrUnsupported;
+bool sniff(const uint8_t* p, size_t n) {
+    return n >= 12 && memcmp(p, "RIFF", 4) == 0 && memcmp(p + 8, "WEBP", 4) == 0;
 }
 
-const Codec webpCodec = {"WebP", kEndings, sniff, open, nullptr, 3};
+iflStatus statusFailure(VP8StatusCode code, std::string& err) {
+    switch (code) {
+    case VP8_STATUS_OUT_OF_MEMORY:
+        err = "out of memory";
+        return iflErrNoMemory;
+    case VP8_STATUS_UNSUPPORTED_FEATURE:
+        err = "unsupported WebP feature";
+        return iflErrUnsupported;
+    case VP8_STATUS_NOT_ENOUGH_DATA:
+        err = "truncated WebP data";
+        return iflErrCorrupt;
+    default:
+        err = "corrupt WebP data";
+        return iflErrCorrupt;
+    }
+}
+
+// True when the sink's rows stay put and lie at one positive distance from
+// each other, so libwebp can write the whole picture into them; stride gets
+// that distance.
+bool uniformRows(RowSink& sink, int width, int height, int& stride) {
+    if (!sink.persistent()) return false;
+    uint8_t* first = sink.row(0);
+    ptrdiff_t d = height > 1 ? sink.row(1) - first : ptrdiff_t(width) * 4;
+    if (d < ptrdiff_t(width) * 4 || d > 0x7fffffff) return false;
+    for (int r = 2; r < height; ++r)
+        if (sink.row(r) != first + d * r) return false;
+    stride = int(d);
+    return true;
+}
+
+class WebpReader final : public Reader {
+public:
+    WebpReader(Bytes in, int width, int height, bool animated)
+        : in_(in), width_(width), height_(height), animated_(animated) {}
+
+    iflStatus decode(RowSink& sink, std::string& err) override {
+        try {
+            return animated_ ? decodeAnimation(sink, err) : decodeStill(sink, err);
+        } catch (const std::bad_alloc&) {
+            err = "out of memory";
+            return iflErrNoMemory;
+        }
+    }
+
+private:
+    iflStatus decodeStill(RowSink& sink, std::string& err) {
+        WebPDecoderConfig config;
+        if (!WebPInitDecoderConfig(&config)) {
+            err = "libwebp version mismatch";
+            return iflErrUnsupported;
+        }
+        size_t rowBytes = size_t(width_) * 4;
+        int stride = 0;
+        bool direct = uniformRows(sink, width_, height_, stride);
+        std::vector<uint8_t> picture;
+        WebPRGBABuffer& out = config.output.u.RGBA;
+        config.output.colorspace = MODE_RGBA;
+        config.output.is_external_memory = 1;
+        if (direct) {
+            out.rgba = sink.row(0);
+            out.stride = stride;
+            out.size = size_t(stride) * size_t(height_ - 1) + rowBytes;
+        } else {
+            picture.resize(rowBytes * size_t(height_));
+            out.rgba = picture.data();
+            out.stride = int(rowBytes);
+            out.size = picture.size();
+        }
+        VP8StatusCode code = WebPDecode(in_.data, in_.size, &config);
+        WebPFreeDecBuffer(&config.output);
+        if (code != VP8_STATUS_OK) return statusFailure(code, err);
+        if (config.output.width != width_ || config.output.height != height_) {
+            err = "WebP picture size changed while decoding";
+            return iflErrCorrupt;
+        }
+        for (int r = 0; r < height_; ++r) {
+            if (!direct) memcpy(sink.row(r), picture.data() + rowBytes * size_t(r), rowBytes);
+            sink.done(r);
+        }
+        return iflSuccess;
+    }
+
+    // The first frame as libwebp's animation decoder composes it on the
+    // canvas (transparent where the frame does not reach).
+    iflStatus decodeAnimation(RowSink& sink, std::string& err) {
+        WebPAnimDecoderOptions opts;
+        if (!WebPAnimDecoderOptionsInit(&opts)) {
+            err = "libwebp version mismatch";
+            return iflErrUnsupported;
+        }
+        opts.color_mode = MODE_RGBA;
+        opts.use_threads = 0;
+        WebPData data = {in_.data, in_.size};
+        std::unique_ptr<WebPAnimDecoder, void (*)(WebPAnimDecoder*)> dec(WebPAnimDecoderNew(&data, &opts),
+                                                                          WebPAnimDecoderDelete);
+        if (!dec) {
+            err = "corrupt or truncated animated WebP data";
+            return iflErrCorrupt;
+        }
+        WebPAnimInfo info;
+        uint8_t* canvas = nullptr;
+        int timestamp = 0;
+        if (!WebPAnimDecoderGetInfo(dec.get(), &info) || int(info.canvas_width) != width_ ||
+            int(info.canvas_height) != height_ || !WebPAnimDecoderGetNext(dec.get(), &canvas, &timestamp) ||
+            !canvas) {
+            err = "corrupt or truncated animated WebP data";
+            return iflErrCorrupt;
+        }
+        size_t rowBytes = size_t(width_) * 4;
+        for (int r = 0; r < height_; ++r) {
+            memcpy(sink.row(r), canvas + rowBytes * size_t(r), rowBytes);
+            sink.done(r);
+        }
+        return iflSuccess;
+    }
+
+    Bytes in_;
+    int width_, height_;
+    bool animated_;
+};
+
+// For an animation: whether its first frame leaves any of the canvas
+// uncovered (those pixels read as transparent).
+bool firstFrameLeavesGaps(Bytes in, int width, int height) {
+    WebPData data = {in.data, in.size};
+    WebPDemuxer* demux = WebPDemux(&data);
+    if (!demux) return true;
+    WebPIterator it;
+    bool gaps = true;
+    if (WebPDemuxGetFrame(demux, 1, &it)) {
+        gaps = it.x_offset != 0 || it.y_offset != 0 || it.width != width || it.height != height;
+        WebPDemuxReleaseIterator(&it);
+    }
+    WebPDemuxDelete(demux);
+    return gaps;
+}
+
+iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::string& err) {
+    WebPBitstreamFeatures features;
+    VP8StatusCode code = WebPGetFeatures(in.data, in.size, &features);
+    if (code != VP8_STATUS_OK) return statusFailure(code, err);
+    if (!withinLimits(features.width, features.height)) {
+        err = "picture of " + std::to_string(features.width) + " by " + std::to_string(features.height) +
+              " is beyond the size limits";
+        return iflErrTooLarge;
+    }
+    bool animated = features.has_animation != 0;
+    info.width = features.width;
+    info.height = features.height;
+    info.channels =
+        features.has_alpha || (animated && firstFrameLeavesGaps(in, features.width, features.height)) ? 4 : 3;
+    info.orientation = iflUpperLeft;
+    reader.reset(new WebpReader(in, features.width, features.height, animated));
+    return iflSuccess;
+}
+
+int writeToFile(const uint8_t* data, size_t size, const WebPPicture* pic) {
+    return fwrite(data, 1, size, static_cast<FILE*>(pic->custom_ptr)) == size;
+}
+
+iflStatus encodeFailure(WebPEncodingError code, std::string& err) {
+    switch (code) {
+    case VP8_ENC_ERROR_OUT_OF_MEMORY:
+    case VP8_ENC_ERROR_BITSTREAM_OUT_OF_MEMORY:
+        err = "out of memory";
+        return iflErrNoMemory;
+    case VP8_ENC_ERROR_BAD_WRITE:
+        err = "cannot write the file";
+        return iflErrIO;
+    case VP8_ENC_ERROR_BAD_DIMENSION:
+    case VP8_ENC_ERROR_PARTITION0_OVERFLOW:
+    case VP8_ENC_ERROR_PARTITION_OVERFLOW:
+    case VP8_ENC_ERROR_FILE_TOO_BIG:
+        err = "picture too large for WebP";
+        return iflErrTooLarge;
+    default:
+        err = "WebP encoding failed (error " + std::to_string(int(code)) + ")";
+        return iflErrUnsupported;
+    }
+}
+
+// Fills pic from the caller's block in place when its rows are 4-byte
+// pixels at one distance from each other, else from rows gathered into one
+// buffer.
+bool importPixels(PixelSource& px, WebPPicture& pic) {
+    int w = px.width, h = px.height;
+    bool alpha = px.channels == 4;
+    if (px.hasRgbx()) {
+        const uint8_t* first = px.rgbxRow(0);
+        ptrdiff_t d = h > 1 ? px.rgbxRow(1) - first : ptrdiff_t(w) * 4;
+        bool uniform = d >= ptrdiff_t(w) * 4 && d <= 0x7fffffff;
+        for (int r = 2; uniform && r < h; ++r) uniform = px.rgbxRow(r) == first + d * r;
+        if (uniform)
+            return alpha ? WebPPictureImportRGBA(&pic, first, int(d)) : WebPPictureImportRGBX(&pic, first, int(d));
+    }
+    size_t rowBytes = size_t(w) * size_t(px.channels);
+    std::vector<uint8_t> rows(rowBytes * size_t(h));
+    for (int r = 0; r < h; ++r) memcpy(rows.data() + rowBytes * size_t(r), px.row(r), rowBytes);
+    return alpha ? WebPPictureImportRGBA(&pic, rows.data(), int(rowBytes))
+                 : WebPPictureImportRGB(&pic, rows.data(), int(rowBytes));
+}
+
+iflStatus encode(FILE* out, PixelSource& px, const WriteOptions& opts, std::string& err) {
+    if (!withinLimits(px.width, px.height)) {
+        err = "picture beyond the size limits";
+        return iflErrTooLarge;
+    }
+    if (px.width > kMaxWebpSide || px.height > kMaxWebpSide) {
+        err = "WebP pictures are at most " + std::to_string(kMaxWebpSide) + " pixels on a side";
+        return iflErrTooLarge;
+    }
+    WebPConfig config;
+    if (!WebPConfigPreset(&config, WEBP_PRESET_DEFAULT, kLossyQuality)) {
+        err = "libwebp version mismatch";
+        return iflErrUnsupported;
+    }
+    if (opts.compression == iflNoCompression) {
+        // Lossless, keeping the colour of fully transparent pixels too.
+        config.lossless = 1;
+        config.exact = 1;
+    }
+    if (!WebPValidateConfig(&config)) {
+        err = "invalid WebP encoder settings";
+        return iflErrUnsupported;
+    }
+    WebPPicture pic;
+    if (!WebPPictureInit(&pic)) {
+        err = "libwebp version mismatch";
+        return iflErrUnsupported;
+    }
+    pic.width = px.width;
+    pic.height = px.height;
+    pic.use_argb = config.lossless;
+    pic.writer = writeToFile;
+    pic.custom_ptr = out;
+    iflStatus st = iflSuccess;
+    if (!importPixels(px, pic)) {
+        err = "out of memory";
+        st = iflErrNoMemory;
+    } else if (!WebPEncode(&config, &pic)) {
+        st = encodeFailure(pic.error_code, err);
+    }
+    WebPPictureFree(&pic);
+    return st;
+}
+
+iflStatus write(FILE* out, PixelSource& px, const WriteOptions& opts, std::string& err) {
+    try {
+        return encode(out, px, opts, err);
+    } catch (const std::bad_alloc&) {
+        err = "out of memory";
+        return iflErrNoMemory;
+    }
+}
+
+}  // namespace
+
+const Codec webpCodec = {"WebP", kEndings, sniff, open, write, 4};
 
 }  // namespace ifl0
