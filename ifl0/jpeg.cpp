@@ -28,19 +28,35 @@ const char* const kEndings[] = {"jpg", "jpeg", "jpe", nullptr};
 // cleanly past it.
 constexpr long kMaxDecoderMemory = 2147483647L;
 
+// A progressive file may hold any number of scans, and each one costs a
+// pass over the whole picture's coefficients: a small hostile file could
+// keep the decoder busy for hours. Real encoders write at most a few dozen.
+constexpr int kMaxScans = 1000;
+
 // The error manager: libjpeg's, a jump target, and the message of the
 // failure that jumped.
 struct ErrorState {
     jpeg_error_mgr pub;
     jmp_buf jump;
     char message[JMSG_LENGTH_MAX];
-    int code;  // libjpeg's message code of the failure
+    int code;  // libjpeg's message code of the failure, or kTooManyScans
 };
+
+constexpr int kTooManyScans = -1;
 
 [[noreturn]] void fail(j_common_ptr cinfo) {
     ErrorState* e = reinterpret_cast<ErrorState*>(cinfo->err);
     e->code = e->pub.msg_code;
     e->pub.format_message(cinfo, e->message);
+    longjmp(e->jump, 1);
+}
+
+// libjpeg calls this between units of work while reading scans.
+void watchScans(j_common_ptr cinfo) {
+    if (!cinfo->is_decompressor || reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number <= kMaxScans) return;
+    ErrorState* e = reinterpret_cast<ErrorState*>(cinfo->err);
+    e->code = kTooManyScans;
+    snprintf(e->message, sizeof e->message, "more than %d scans", kMaxScans);
     longjmp(e->jump, 1);
 }
 
@@ -188,6 +204,7 @@ void cmykToRgba(uint8_t* p, int n, bool inverted) {
 struct Decoder {
     jpeg_decompress_struct cinfo;
     ErrorState err;
+    jpeg_progress_mgr progress;
     bool created;
     Bytes in;
 };
@@ -200,6 +217,8 @@ bool readHeader(Decoder* d) {
         jpeg_create_decompress(&d->cinfo);
         d->created = true;
         d->cinfo.mem->max_memory_to_use = kMaxDecoderMemory;
+        d->progress.progress_monitor = watchScans;
+        d->cinfo.progress = &d->progress;
         jpeg_save_markers(&d->cinfo, JPEG_APP0 + 1, 0xFFFF);
     } else {
         jpeg_abort_decompress(&d->cinfo);
@@ -233,6 +252,7 @@ bool decodeRows(Decoder* d, RowSink* sink) {
         int want = height - first < batch ? height - first : batch;
         for (int i = 0; i < want; ++i) rows[i] = sink->row(first + i);
         int got = int(jpeg_read_scanlines(cinfo, rows, JDIMENSION(want)));
+        if (got <= 0) ERREXIT(cinfo, JERR_INPUT_EOF);  // a memory source never suspends
         for (int i = 0; i < got; ++i) {
             if (cmyk) cmykToRgba(rows[i], width, inverted);
             sink->done(first + i);

@@ -183,6 +183,56 @@ bool makeCmykFile(const uint8_t stored[4][4], bool adobe, bool ycck, Bytes& out)
     return true;
 }
 
+// A 16 x 16 progressive RGB file of the quads colours whose scan script
+// sends every AC coefficient of every component alone, in `steps`
+// successive-approximation scans.
+bool makeManyScanFile(int steps, Bytes& out) {
+    std::vector<jpeg_scan_info> script;
+    jpeg_scan_info dc = {3, {0, 1, 2, 0}, 0, 0, 0, 0};
+    script.push_back(dc);
+    for (int ci = 0; ci < 3; ++ci)
+        for (int k = 1; k < 64; ++k)
+            for (int s = 0; s < steps; ++s) {
+                int al = steps - 1 - s;
+                jpeg_scan_info sc = {1, {ci, 0, 0, 0}, k, k, s == 0 ? 0 : al + 1, al};
+                script.push_back(sc);
+            }
+    jpeg_compress_struct c;
+    JumpErr e;
+    c.err = jpeg_std_error(&e.pub);
+    e.pub.error_exit = jumpOut;
+    unsigned char* mem = nullptr;
+    unsigned long size = 0;
+    uint8_t rows[16][48];
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) {
+            Rgb q = (y < 8) ? (x < 8 ? kRed : kGreen) : (x < 8 ? kBlue : kYellow);
+            rows[y][x * 3] = uint8_t(q.r), rows[y][x * 3 + 1] = uint8_t(q.g), rows[y][x * 3 + 2] = uint8_t(q.b);
+        }
+    if (setjmp(e.jump)) {
+        jpeg_destroy_compress(&c);
+        free(mem);
+        return false;
+    }
+    jpeg_create_compress(&c);
+    jpeg_mem_dest(&c, &mem, &size);
+    c.image_width = 16, c.image_height = 16, c.input_components = 3, c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    for (int i = 0; i < 3; ++i) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
+    c.scan_info = script.data();
+    c.num_scans = int(script.size());
+    jpeg_start_compress(&c, TRUE);
+    for (int y = 0; y < 16; ++y) {
+        JSAMPROW r = rows[y];
+        jpeg_write_scanlines(&c, &r, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    out.assign(mem, mem + size);
+    free(mem);
+    return true;
+}
+
 // What a written file's header says.
 struct HeaderFacts {
     bool ok = false;
@@ -308,24 +358,31 @@ TEST(JpegReader, ReadsGreyAsEqualRedGreenBlue) {
 }
 
 TEST(JpegReader, DecodesAgainOnEveryTileRequest) {
-    Bytes file = fixture("quads-progressive.jpg");
-    iflStatus st;
-    iflFile* f = iflFile::openMemory(file.data(), file.size(), "q.jpg", nullptr, &st);
-    ASSERT_NE(f, nullptr);
-    Bytes first(32 * 16 * 4), again(32 * 16 * 4), part(6 * 5 * 3);
-    iflConfig rgba(iflUInt8, iflInterleaved, 4);
-    iflConfig rgb(iflUInt8, iflInterleaved, 3);
-    EXPECT_EQ(f->getTile(0, 0, 0, 32, 16, 1, first.data(), &rgba), iflSuccess);
-    // A part of the picture goes through a scratch row, not the tile itself.
-    EXPECT_EQ(f->getTile(13, 6, 0, 6, 5, 1, part.data(), &rgb), iflSuccess);
-    EXPECT_EQ(f->getTile(0, 0, 0, 32, 16, 1, again.data(), &rgba), iflSuccess);
-    f->close();
-    EXPECT_EQ(first, again);
-    for (int y = 0; y < 5; ++y)
-        for (int x = 0; x < 6; ++x)
-            for (int c = 0; c < 3; ++c)
-                ASSERT_EQ(part[(size_t(y) * 6 + size_t(x)) * 3 + size_t(c)],
-                          first[(size_t(y + 6) * 32 + size_t(x + 13)) * 4 + size_t(c)]);
+    // 4:4:4 files come out of libjpeg a row at a time, 4:2:0 ones two at a time.
+    testutil::TempDir dir;
+    ASSERT_EQ(writeJpeg(dir / "g.jpg", gradient(47, 33), 47, 33, 4, nullptr), iflSuccess);
+    for (const Bytes& file : {fixture("quads-progressive.jpg"), readFile(dir / "g.jpg")}) {
+        iflStatus st;
+        iflFile* f = iflFile::openMemory(file.data(), file.size(), "q.jpg", nullptr, &st);
+        ASSERT_NE(f, nullptr);
+        int w = f->getSize().x, h = f->getSize().y;
+        SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h));
+        Bytes first(size_t(w) * size_t(h) * 4), again(first.size()), part(6 * 5 * 3);
+        iflConfig rgba(iflUInt8, iflInterleaved, 4);
+        iflConfig rgb(iflUInt8, iflInterleaved, 3);
+        EXPECT_EQ(f->getTile(0, 0, 0, w, h, 1, first.data(), &rgba), iflSuccess);
+        // A part of the picture goes through a scratch row, not the tile itself.
+        EXPECT_EQ(f->getTile(13, 6, 0, 6, 5, 1, part.data(), &rgb), iflSuccess);
+        EXPECT_EQ(f->getTile(0, 0, 0, w, h, 1, again.data(), &rgba), iflSuccess);
+        f->close();
+        EXPECT_EQ(first, again);
+        for (int y = 0; y < 5; ++y)
+            for (int x = 0; x < 6; ++x)
+                for (int c = 0; c < 3; ++c)
+                    ASSERT_EQ(part[(size_t(y) * 6 + size_t(x)) * 3 + size_t(c)],
+                              first[(size_t(y + 6) * size_t(w) + size_t(x + 13)) * 4 + size_t(c)])
+                        << x << "," << y;
+    }
 }
 
 // --- CMYK and YCCK ---
@@ -451,7 +508,7 @@ TEST(JpegReader, FailsOnTruncatedWrittenFilesAtEveryStep) {
     Bytes px = gradient(47, 33);
     ASSERT_EQ(writeJpeg(dir / "g.jpg", px, 47, 33, 4, nullptr), iflSuccess);
     Bytes file = readFile(dir / "g.jpg");
-    ASSERT_GT(file.size(), 600u);
+    ASSERT_GT(file.size(), 400u);
     for (size_t cut = 1; cut < file.size(); cut += 23) {
         Bytes part(file.begin(), file.begin() + long(cut));
         ASSERT_NE(load(part).status, iflSuccess) << "cut at " << cut;
@@ -517,6 +574,39 @@ TEST(JpegReader, RefusesHeadersBeyondTheLimitsBeforeDecoding) {
         EXPECT_EQ(f, nullptr);
         EXPECT_EQ(st, c.want);
     }
+}
+
+TEST(JpegReader, FailsWhenProgressiveCoefficientsPassTheMemoryBound) {
+    // 32000 x 16000 is within the picture limits, but its coefficients at
+    // 4:4:4 need 3 GB; the decode fails before touching any of it.
+    Bytes file = fixture("quads-progressive.jpg");
+    size_t sof = findMarker(file, 0xC2);
+    ASSERT_NE(sof, std::string::npos);
+    file[sof + 5] = 16000 >> 8, file[sof + 6] = 16000 & 0xFF;
+    file[sof + 7] = 32000 >> 8, file[sof + 8] = 32000 & 0xFF;
+    iflStatus st;
+    iflFile* f = iflFile::openMemory(file.data(), file.size(), "wide.jpg", nullptr, &st);
+    ASSERT_NE(f, nullptr);
+    uint8_t px[4];
+    testing::internal::CaptureStderr();
+    st = f->getTile(0, 0, 0, 1, 1, 1, px);
+    std::string err = testing::internal::GetCapturedStderr();
+    f->close();
+    EXPECT_EQ(st, iflErrNoMemory);
+    EXPECT_NE(err.find("memory"), std::string::npos) << err;
+}
+
+TEST(JpegReader, StopsAtTooManyProgressiveScans) {
+    Bytes fine, tooMany;
+    ASSERT_TRUE(makeManyScanFile(2, fine));     // 379 scans
+    ASSERT_TRUE(makeManyScanFile(6, tooMany));  // 1135 scans
+    Picture p = load(fine);
+    ASSERT_EQ(p.status, iflSuccess) << p.err;
+    EXPECT_TRUE(flat(p, 0, 0, 8, 8, kRed, 8));
+    EXPECT_TRUE(flat(p, 8, 8, 8, 8, kYellow, 8));
+    p = load(tooMany);
+    EXPECT_EQ(p.status, iflErrCorrupt);
+    EXPECT_NE(p.err.find("scans"), std::string::npos) << p.err;
 }
 
 TEST(JpegReader, SniffsOnlyTheStartOfImageMarker) {
