@@ -146,9 +146,17 @@ struct JumpErr {
 };
 void jumpOut(j_common_ptr c) { longjmp(reinterpret_cast<JumpErr*>(c->err)->jump, 1); }
 
-// A 16 x 16 four-component file of flat 8 x 8 blocks of the given stored
-// values, at quality 100. adobe: with the Adobe marker; ycck: stored as YCCK.
-bool makeCmykFile(const uint8_t stored[4][4], bool adobe, bool ycck, Bytes& out) {
+// Settings applied after libjpeg's defaults, before sampling and quality.
+struct Tuning {
+    J_COLOR_SPACE store = JCS_UNKNOWN;  // the file's colour space, when set
+    bool adobe = true;                  // write the Adobe marker
+    const std::vector<jpeg_scan_info>* script = nullptr;
+};
+
+// Encodes 16 x 16 pixels of `comps` bytes (in libjpeg's `space`) at quality
+// 100 without subsampling, tuned as asked; each 8 x 8 block i takes
+// block[i]. Uses libjpeg directly, for files the module does not write.
+bool encodeBlocks(int comps, J_COLOR_SPACE space, const uint8_t block[4][4], const Tuning& t, Bytes& out) {
     jpeg_compress_struct c;
     JumpErr e;
     c.err = jpeg_std_error(&e.pub);
@@ -157,7 +165,7 @@ bool makeCmykFile(const uint8_t stored[4][4], bool adobe, bool ycck, Bytes& out)
     unsigned long size = 0;
     uint8_t rows[16][64];
     for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 16; ++x) memcpy(&rows[y][x * 4], stored[(x >= 8) + 2 * (y >= 8)], 4);
+        for (int x = 0; x < 16; ++x) memcpy(&rows[y][x * comps], block[(x >= 8) + 2 * (y >= 8)], size_t(comps));
     if (setjmp(e.jump)) {
         jpeg_destroy_compress(&c);
         free(mem);
@@ -165,12 +173,13 @@ bool makeCmykFile(const uint8_t stored[4][4], bool adobe, bool ycck, Bytes& out)
     }
     jpeg_create_compress(&c);
     jpeg_mem_dest(&c, &mem, &size);
-    c.image_width = 16, c.image_height = 16, c.input_components = 4, c.in_color_space = JCS_CMYK;
+    c.image_width = 16, c.image_height = 16, c.input_components = comps, c.in_color_space = space;
     jpeg_set_defaults(&c);
-    jpeg_set_colorspace(&c, ycck ? JCS_YCCK : JCS_CMYK);
-    for (int i = 0; i < 4; ++i) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
+    if (t.store != JCS_UNKNOWN) jpeg_set_colorspace(&c, t.store);
+    for (int i = 0; i < c.num_components; ++i) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
     jpeg_set_quality(&c, 100, TRUE);
-    c.write_Adobe_marker = adobe ? TRUE : FALSE;
+    c.write_Adobe_marker = t.adobe ? TRUE : FALSE;
+    if (t.script) c.scan_info = t.script->data(), c.num_scans = int(t.script->size());
     jpeg_start_compress(&c, TRUE);
     for (int y = 0; y < 16; ++y) {
         JSAMPROW r = rows[y];
@@ -183,54 +192,21 @@ bool makeCmykFile(const uint8_t stored[4][4], bool adobe, bool ycck, Bytes& out)
     return true;
 }
 
-// A 16 x 16 progressive RGB file of the quads colours whose scan script
-// sends every AC coefficient of every component alone, in `steps`
-// successive-approximation scans.
+// A progressive file of the quads colours whose scan script sends every AC
+// coefficient of every component alone, in `steps` successive-approximation
+// scans.
 bool makeManyScanFile(int steps, Bytes& out) {
-    std::vector<jpeg_scan_info> script;
-    jpeg_scan_info dc = {3, {0, 1, 2, 0}, 0, 0, 0, 0};
-    script.push_back(dc);
+    std::vector<jpeg_scan_info> script = {{3, {0, 1, 2, 0}, 0, 0, 0, 0}};
     for (int ci = 0; ci < 3; ++ci)
         for (int k = 1; k < 64; ++k)
             for (int s = 0; s < steps; ++s) {
                 int al = steps - 1 - s;
-                jpeg_scan_info sc = {1, {ci, 0, 0, 0}, k, k, s == 0 ? 0 : al + 1, al};
-                script.push_back(sc);
+                script.push_back({1, {ci, 0, 0, 0}, k, k, s == 0 ? 0 : al + 1, al});
             }
-    jpeg_compress_struct c;
-    JumpErr e;
-    c.err = jpeg_std_error(&e.pub);
-    e.pub.error_exit = jumpOut;
-    unsigned char* mem = nullptr;
-    unsigned long size = 0;
-    uint8_t rows[16][48];
-    for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 16; ++x) {
-            Rgb q = (y < 8) ? (x < 8 ? kRed : kGreen) : (x < 8 ? kBlue : kYellow);
-            rows[y][x * 3] = uint8_t(q.r), rows[y][x * 3 + 1] = uint8_t(q.g), rows[y][x * 3 + 2] = uint8_t(q.b);
-        }
-    if (setjmp(e.jump)) {
-        jpeg_destroy_compress(&c);
-        free(mem);
-        return false;
-    }
-    jpeg_create_compress(&c);
-    jpeg_mem_dest(&c, &mem, &size);
-    c.image_width = 16, c.image_height = 16, c.input_components = 3, c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    for (int i = 0; i < 3; ++i) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
-    c.scan_info = script.data();
-    c.num_scans = int(script.size());
-    jpeg_start_compress(&c, TRUE);
-    for (int y = 0; y < 16; ++y) {
-        JSAMPROW r = rows[y];
-        jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    out.assign(mem, mem + size);
-    free(mem);
-    return true;
+    const uint8_t quads[4][4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 0}};
+    Tuning t;
+    t.script = &script;
+    return encodeBlocks(3, JCS_RGB, quads, t, out);
 }
 
 // What a written file's header says.
@@ -407,8 +383,11 @@ TEST(JpegReader, ConvertsCmykByTheAdobeMarkerConvention) {
     };
     for (Case c : {Case{true, false}, Case{false, false}, Case{true, true}}) {
         SCOPED_TRACE(std::string(c.adobe ? "Adobe " : "plain ") + (c.ycck ? "YCCK" : "CMYK"));
+        Tuning t;
+        t.store = c.ycck ? JCS_YCCK : JCS_CMYK;
+        t.adobe = c.adobe;
         Bytes file;
-        ASSERT_TRUE(makeCmykFile(stored, c.adobe, c.ycck, file));
+        ASSERT_TRUE(encodeBlocks(4, JCS_CMYK, stored, t, file));
         Picture p = load(file);
         ASSERT_EQ(p.status, iflSuccess);
         for (int b = 0; b < 4; ++b) {
