@@ -1,17 +1,375 @@
-// JPEG: not written yet.
+// JPEG over libjpeg-turbo. Reads baseline, progressive, greyscale, RGB, CMYK
+// and YCCK files into RGBA rows, and takes the EXIF orientation; writes
+// baseline YCbCr 4:2:0 at quality 90.
+//
+// libjpeg reports fatal errors through error_exit, which must not return:
+// ours formats the message and longjmps back to the small C-shaped function
+// that made the failing call. Those functions create no objects with
+// destructors; the libjpeg objects live in structs owned by the reader or
+// the writer's caller frame and are destroyed on every path.
 #include "codec.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+#include <jpeglib.h>
+#include <jerror.h>
 
 namespace ifl0 {
 
-static const char* const kEndings[] = {"jpg", "jpeg", "jpe", nullptr};
+namespace {
 
-static bool sniff(const uint8_t*, size_t) { return false; }
+const char* const kEndings[] = {"jpg", "jpeg", "jpe", nullptr};
 
-static iflStatus open(Bytes, Info&, std::unique_ptr<Reader>&, std::string& err) {
-    err = "JPEG is not supported yet";
-    return iflErrUnsupported;
+// Working memory libjpeg may take for one picture beyond the rows
+// themselves (chiefly a progressive file's coefficients): the same bound as
+// the picture's own RGBA block. Without a backing store, libjpeg fails
+// cleanly past it.
+constexpr long kMaxDecoderMemory = 2147483647L;
+
+// A progressive file may hold any number of scans, and each one costs a
+// pass over the whole picture's coefficients: a small hostile file could
+// keep the decoder busy for hours. Real encoders write at most a few dozen.
+constexpr int kMaxScans = 1000;
+
+// The error manager: libjpeg's, a jump target, and the message of the
+// failure that jumped.
+struct ErrorState {
+    jpeg_error_mgr pub;
+    jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+    int code;  // libjpeg's message code of the failure, or kTooManyScans
+};
+
+constexpr int kTooManyScans = -1;
+
+[[noreturn]] void fail(j_common_ptr cinfo) {
+    ErrorState* e = reinterpret_cast<ErrorState*>(cinfo->err);
+    e->code = e->pub.msg_code;
+    e->pub.format_message(cinfo, e->message);
+    longjmp(e->jump, 1);
 }
 
-const Codec jpegCodec = {"JPEG", kEndings, sniff, open, nullptr, 3};
+// libjpeg calls this between units of work while reading scans.
+void watchScans(j_common_ptr cinfo) {
+    if (!cinfo->is_decompressor || reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number <= kMaxScans) return;
+    ErrorState* e = reinterpret_cast<ErrorState*>(cinfo->err);
+    e->code = kTooManyScans;
+    snprintf(e->message, sizeof e->message, "more than %d scans", kMaxScans);
+    longjmp(e->jump, 1);
+}
+
+void errorExit(j_common_ptr cinfo) { fail(cinfo); }
+
+// Damaged data shows up as warnings that libjpeg would paper over with grey
+// or repeated pixels. Those fail the decode:
+//   JWRN_JPEG_EOF          the file ends early (also a missing EOI)
+//   JWRN_HIT_MARKER        a marker inside entropy-coded data
+//   JWRN_HUFF_BAD_CODE     an invalid Huffman code
+//   JWRN_ARITH_BAD_CODE    the same for arithmetic coding
+//   JWRN_MUST_RESYNC       a restart marker missing or out of order
+//   JWRN_BOGUS_PROGRESSION progressive scans that do not fit together
+//   JWRN_NOT_SEQUENTIAL    scan parameters impossible in a sequential file
+//   JWRN_TOO_MUCH_DATA     more scanlines than the picture has
+// Tolerated, because the picture still decodes completely:
+//   JWRN_EXTRANEOUS_DATA   stray bytes before a marker (common in camera files)
+//   JWRN_ADOBE_XFORM       unknown Adobe transform code (libjpeg guesses)
+//   JWRN_JFIF_MAJOR        a newer JFIF version number
+//   JWRN_BOGUS_ICC         a broken ICC profile marker (we do not use ICC)
+// Trace messages (level >= 0) are ignored. Nothing is ever printed.
+void emitMessage(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;
+    switch (cinfo->err->msg_code) {
+    case JWRN_JPEG_EOF:
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_MUST_RESYNC:
+    case JWRN_BOGUS_PROGRESSION:
+    case JWRN_NOT_SEQUENTIAL:
+    case JWRN_TOO_MUCH_DATA:
+        fail(cinfo);
+    default:
+        cinfo->err->num_warnings++;
+    }
+}
+
+void outputMessage(j_common_ptr) {}
+
+void initErrors(ErrorState& e) {
+    jpeg_std_error(&e.pub);
+    e.pub.error_exit = errorExit;
+    e.pub.emit_message = emitMessage;
+    e.pub.output_message = outputMessage;
+    e.message[0] = '\0';
+    e.code = 0;
+}
+
+iflStatus statusOf(const ErrorState& e) {
+    switch (e.code) {
+    case JERR_OUT_OF_MEMORY:
+    case JERR_NO_BACKING_STORE:
+        return iflErrNoMemory;
+    case JERR_BAD_PRECISION:
+    case JERR_CONVERSION_NOTIMPL:
+    case JERR_NOT_COMPILED:
+    case JERR_NOTIMPL:
+        return iflErrUnsupported;
+    default:
+        return iflErrCorrupt;
+    }
+}
+
+std::string messageOf(const ErrorState& e) {
+    if (e.code == JERR_NO_BACKING_STORE) return "decoding needs more memory than the 2 GiB limit";
+    return e.message;
+}
+
+// --- EXIF orientation ------------------------------------------------------
+
+unsigned get16(const uint8_t* p, bool big) { return big ? unsigned(p[0]) << 8 | p[1] : unsigned(p[1]) << 8 | p[0]; }
+
+uint32_t get32(const uint8_t* p, bool big) {
+    return big ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
+               : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+}
+
+// The Orientation tag (0x0112) of IFD0 in an APP1 "Exif\0\0" payload, or 0
+// when there is none or the structure is damaged.
+int exifOrientation(const uint8_t* p, size_t n) {
+    if (n < 6 || memcmp(p, "Exif\0\0", 6) != 0) return 0;
+    p += 6, n -= 6;
+    if (n < 8) return 0;
+    bool big;
+    if (memcmp(p, "II*\0", 4) == 0)
+        big = false;
+    else if (memcmp(p, "MM\0*", 4) == 0)
+        big = true;
+    else
+        return 0;
+    uint32_t ifd = get32(p + 4, big);
+    if (ifd > n || n - ifd < 2) return 0;
+    unsigned count = get16(p + ifd, big);
+    size_t first = size_t(ifd) + 2;
+    for (unsigned i = 0; i < count; ++i) {
+        size_t at = first + size_t(i) * 12;
+        if (at > n || n - at < 12) return 0;
+        const uint8_t* entry = p + at;
+        if (get16(entry, big) != 0x0112) continue;
+        unsigned type = get16(entry + 2, big);
+        if (get32(entry + 4, big) != 1) return 0;
+        if (type == 3) return int(get16(entry + 8, big));  // SHORT
+        if (type == 4) {                                   // LONG, from a few writers
+            uint32_t v = get32(entry + 8, big);
+            return v <= 8 ? int(v) : 0;
+        }
+        return 0;
+    }
+    return 0;
+}
+
+iflOrientation orientationOf(j_decompress_ptr cinfo) {
+    for (jpeg_saved_marker_ptr m = cinfo->marker_list; m; m = m->next) {
+        if (m->marker != JPEG_APP0 + 1 || m->data_length < 6 || memcmp(m->data, "Exif\0\0", 6) != 0) continue;
+        int o = exifOrientation(m->data, m->data_length);
+        return o >= 1 && o <= 8 ? iflOrientation(o) : iflUpperLeft;
+    }
+    return iflUpperLeft;
+}
+
+// --- Reading ---------------------------------------------------------------
+
+// (a * b) / 255, rounded, for a and b in 0..255.
+inline uint8_t mul255(unsigned a, unsigned b) {
+    unsigned t = a * b + 128;
+    return uint8_t((t + (t >> 8)) >> 8);
+}
+
+// Converts n CMYK pixels to RGBA in place. Files with an Adobe marker store
+// CMYK inverted (0 is full ink), as Photoshop writes them.
+void cmykToRgba(uint8_t* p, int n, bool inverted) {
+    for (int i = 0; i < n; ++i, p += 4) {
+        unsigned c = p[0], m = p[1], y = p[2], k = p[3];
+        if (!inverted) c = 255 - c, m = 255 - m, y = 255 - y, k = 255 - k;
+        p[0] = mul255(c, k);
+        p[1] = mul255(m, k);
+        p[2] = mul255(y, k);
+        p[3] = 255;
+    }
+}
+
+// The decompressor and what it reads; plain data so the guarded functions
+// below may jump over it.
+struct Decoder {
+    jpeg_decompress_struct cinfo;
+    ErrorState err;
+    jpeg_progress_mgr progress;
+    bool created;
+    Bytes in;
+};
+
+// Starts over at the file's first byte and reads the header. Returns false
+// with err.message set on failure.
+bool readHeader(Decoder* d) {
+    if (setjmp(d->err.jump)) return false;
+    if (!d->created) {
+        jpeg_create_decompress(&d->cinfo);
+        d->created = true;
+        d->cinfo.mem->max_memory_to_use = kMaxDecoderMemory;
+        d->progress.progress_monitor = watchScans;
+        d->cinfo.progress = &d->progress;
+        jpeg_save_markers(&d->cinfo, JPEG_APP0 + 1, 0xFFFF);
+    } else {
+        jpeg_abort_decompress(&d->cinfo);
+    }
+    jpeg_mem_src(&d->cinfo, d->in.data, static_cast<unsigned long>(d->in.size));
+    jpeg_read_header(&d->cinfo, TRUE);
+    return true;
+}
+
+bool isCmyk(j_decompress_ptr cinfo) {
+    return cinfo->jpeg_color_space == JCS_CMYK || cinfo->jpeg_color_space == JCS_YCCK;
+}
+
+// Decodes every row into sink, after readHeader. Rows are 4 bytes a pixel
+// both as RGBA and as CMYK, so CMYK is decoded into the row and converted
+// in place.
+bool decodeRows(Decoder* d, RowSink* sink) {
+    if (setjmp(d->err.jump)) return false;
+    j_decompress_ptr cinfo = &d->cinfo;
+    bool cmyk = isCmyk(cinfo);
+    bool inverted = cmyk && cinfo->saw_Adobe_marker;
+    cinfo->out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
+    jpeg_start_decompress(cinfo);
+    int width = int(cinfo->output_width);
+    int height = int(cinfo->output_height);
+    // A sink whose rows all stay valid takes several rows per call.
+    JSAMPROW rows[16];
+    int batch = sink->persistent() ? 16 : 1;
+    while (int(cinfo->output_scanline) < height) {
+        int first = int(cinfo->output_scanline);
+        int want = height - first < batch ? height - first : batch;
+        for (int i = 0; i < want; ++i) rows[i] = sink->row(first + i);
+        int got = int(jpeg_read_scanlines(cinfo, rows, JDIMENSION(want)));
+        if (got <= 0) ERREXIT(cinfo, JERR_INPUT_EOF);  // a memory source never suspends
+        for (int i = 0; i < got; ++i) {
+            if (cmyk) cmykToRgba(rows[i], width, inverted);
+            sink->done(first + i);
+        }
+    }
+    jpeg_finish_decompress(cinfo);
+    return true;
+}
+
+class JpegReader final : public Reader {
+public:
+    explicit JpegReader(Bytes in) {
+        initErrors(d_.err);
+        d_.cinfo.err = &d_.err.pub;
+        d_.in = in;
+    }
+    ~JpegReader() override {
+        if (d_.created) jpeg_destroy_decompress(&d_.cinfo);
+    }
+    JpegReader(const JpegReader&) = delete;
+    JpegReader& operator=(const JpegReader&) = delete;
+
+    // Reads the header and fills info; the header stays read for the first
+    // decode.
+    iflStatus start(Info& info, std::string& err) {
+        if (!readHeader(&d_)) return failed(err);
+        headerFresh_ = true;
+        info.width = int(d_.cinfo.image_width);
+        info.height = int(d_.cinfo.image_height);
+        info.channels = 3;
+        info.orientation = orientationOf(&d_.cinfo);
+        if (!withinLimits(info.width, info.height)) {
+            err = "picture of " + std::to_string(info.width) + " by " + std::to_string(info.height) +
+                  " is beyond the size limits";
+            return iflErrTooLarge;
+        }
+        return iflSuccess;
+    }
+
+    iflStatus decode(RowSink& sink, std::string& err) override {
+        if (!headerFresh_ && !readHeader(&d_)) return failed(err);
+        headerFresh_ = false;
+        if (!decodeRows(&d_, &sink)) return failed(err);
+        return iflSuccess;
+    }
+
+private:
+    iflStatus failed(std::string& err) {
+        headerFresh_ = false;
+        err = messageOf(d_.err);
+        return statusOf(d_.err);
+    }
+
+    Decoder d_{};
+    bool headerFresh_ = false;
+};
+
+bool sniff(const uint8_t* p, size_t n) { return n >= 3 && p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF; }
+
+iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::string& err) {
+    std::unique_ptr<JpegReader> r(new JpegReader(in));
+    iflStatus st = r->start(info, err);
+    if (st == iflSuccess) reader = std::move(r);
+    return st;
+}
+
+// --- Writing ---------------------------------------------------------------
+
+struct Encoder {
+    jpeg_compress_struct cinfo;
+    ErrorState err;
+    bool created;
+};
+
+bool encode(Encoder* e, FILE* out, PixelSource* px) {
+    if (setjmp(e->err.jump)) return false;
+    jpeg_create_compress(&e->cinfo);
+    e->created = true;
+    j_compress_ptr cinfo = &e->cinfo;
+    jpeg_stdio_dest(cinfo, out);
+    bool rgbx = px->hasRgbx();
+    cinfo->image_width = JDIMENSION(px->width);
+    cinfo->image_height = JDIMENSION(px->height);
+    cinfo->input_components = rgbx ? 4 : 3;
+    cinfo->in_color_space = rgbx ? JCS_EXT_RGBX : JCS_RGB;
+    // YCbCr, 2x2 luma sampling (4:2:0), standard Huffman tables, baseline.
+    jpeg_set_defaults(cinfo);
+    jpeg_set_quality(cinfo, 90, TRUE);
+    cinfo->optimize_coding = FALSE;
+    jpeg_start_compress(cinfo, TRUE);
+    while (cinfo->next_scanline < cinfo->image_height) {
+        int r = int(cinfo->next_scanline);
+        JSAMPROW row = const_cast<JSAMPROW>(rgbx ? px->rgbxRow(r) : px->row(r));
+        jpeg_write_scanlines(cinfo, &row, 1);
+    }
+    jpeg_finish_compress(cinfo);
+    return true;
+}
+
+iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& err) {
+    if (px.channels != 3) {
+        err = "JPEG stores 3 channels";
+        return iflErrBadParams;
+    }
+    Encoder e{};
+    initErrors(e.err);
+    e.cinfo.err = &e.err.pub;
+    bool ok = encode(&e, out, &px);
+    if (e.created) jpeg_destroy_compress(&e.cinfo);
+    if (ok) return iflSuccess;
+    err = messageOf(e.err);
+    if (e.err.code == JERR_FILE_WRITE) return iflErrIO;
+    return e.err.code == JERR_OUT_OF_MEMORY ? iflErrNoMemory : iflErrBadParams;
+}
+
+}  // namespace
+
+const Codec jpegCodec = {"JPEG", kEndings, sniff, open, write, 3};
 
 }  // namespace ifl0
