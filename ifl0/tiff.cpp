@@ -235,6 +235,8 @@ public:
                 err = h.reason("cannot read the file");
                 return iflErrCorrupt;
             }
+            // Messages while reading the directory were not fatal: it opened.
+            h.msgs.error.clear();
             h.msgs.decoding = true;
             if (!page_.direct) return decodeRgba(h, sink, err);
             return page_.tiled ? decodeTiles(h, sink, err) : decodeStrips(h, sink, err);
