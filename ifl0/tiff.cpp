@@ -219,7 +219,14 @@ void toRgba(const T* s, uint8_t* d, int n, const PixelForm& f) {
 }
 
 void convert(const void* src, uint8_t* dst, int n, int bps, const PixelForm& f) {
-    if (bps == 8)
+    const bool plain = bps == 8 && !f.alpha && !f.invert;
+    if (plain && f.colours == 3 && f.spp == 3) {
+        const uint8_t* s = static_cast<const uint8_t*>(src);
+        for (int i = 0; i < n; ++i, s += 3, dst += 4) dst[0] = s[0], dst[1] = s[1], dst[2] = s[2], dst[3] = 255;
+    } else if (plain && f.colours == 1 && f.spp == 1) {
+        const uint8_t* s = static_cast<const uint8_t*>(src);
+        for (int i = 0; i < n; ++i, dst += 4) dst[0] = dst[1] = dst[2] = s[i], dst[3] = 255;
+    } else if (bps == 8)
         toRgba(static_cast<const uint8_t*>(src), dst, n, f);
     else
         toRgba(static_cast<const uint16_t*>(src), dst, n, f);

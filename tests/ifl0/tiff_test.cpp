@@ -195,10 +195,12 @@ TEST_P(TiffFixture, ReadsTheKnownRgbPixels) {
 }
 
 // Stripped and tiled, every lossless compression, separate planes (libtiff's
-// RGBA conversion), 16-bit samples rounded to nearest, and a two-page file.
+// RGBA conversion), 16-bit samples rounded to nearest in both byte orders,
+// and a two-page file.
 INSTANTIATE_TEST_SUITE_P(AllLayouts, TiffFixture,
                          testing::Values("rgb-none.tif", "rgb-lzw.tif", "rgb-deflate.tif", "rgb-packbits.tif",
-                                         "rgb-tiled.tif", "rgb-planar.tif", "rgb16-deflate.tif", "multipage.tif"),
+                                         "rgb-tiled.tif", "rgb-planar.tif", "rgb16-deflate.tif", "rgb16-bigendian.tif",
+                                         "multipage.tif"),
                          [](const testing::TestParamInfo<const char*>& info) {
                              std::string n = info.param;
                              n = n.substr(0, n.find('.'));
@@ -238,6 +240,18 @@ TEST(TiffReader, ReadsGreyAsEqualChannels) {
                 ASSERT_EQ(q[3], 255);
             }
     }
+}
+
+TEST(TiffReader, ReadsGreyWithAlpha) {
+    Picture p = loadBytes(TiffBuilder(2, 1, {10, 20, 30, 40})
+                              .set(258, 3, {8, 8})
+                              .set(262, 3, {1})
+                              .set(277, 3, {2})
+                              .set(338, 3, {2})
+                              .bytes());
+    ASSERT_EQ(p.status, iflSuccess);
+    EXPECT_EQ(p.channels, 4);
+    EXPECT_TRUE(p.px == std::vector<uint8_t>({10, 10, 10, 20, 30, 30, 30, 40}));
 }
 
 TEST(TiffReader, ReadsBilevelG4AndPackBits) {

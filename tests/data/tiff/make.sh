@@ -48,6 +48,7 @@ $c "$tmp/grey.pgm" -compress none "$tmp/grey.tif"
 tiffcp -c packbits -r 6 "$tmp/grey.tif" grey-packbits.tif
 $c "$tmp/rgb16.ppm" -depth 16 -compress none "$tmp/rgb16.tif"
 tiffcp -c zip -r 4 "$tmp/rgb16.tif" rgb16-deflate.tif
+tiffcp -B -c lzw:2 -r 4 "$tmp/rgb16.tif" rgb16-bigendian.tif
 $c "$tmp/grey16.pgm" -depth 16 -compress none "$tmp/grey16.tif"
 tiffcp -c lzw -t -w 16 -l 16 "$tmp/grey16.tif" grey16-tiled.tif
 $c "$tmp/bits.pbm" -compress none "$tmp/bits.tif"
