@@ -409,6 +409,11 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
                   " is beyond the size limits";
             return iflErrTooLarge;
         }
+        // libtiff's conversion would take signed or floating-point samples for unsigned ones.
+        if (page.sampleFormat != SAMPLEFORMAT_UINT && page.sampleFormat != SAMPLEFORMAT_VOID) {
+            err = "samples that are not unsigned integers are not supported";
+            return iflErrUnsupported;
+        }
         char emsg[1024] = "";
         if (!page.direct && !TIFFRGBAImageOK(h.tif, emsg)) {
             err = emsg;

@@ -432,6 +432,17 @@ TEST(TiffReader, ConvertsCmykToRgb) {
     near(3, 124, 164, 204);
 }
 
+TEST(TiffReader, RefusesSamplesItWouldMisread) {
+    // Floating-point RGB, and 16-bit CMYK, which libtiff cannot convert.
+    std::vector<uint8_t> floats(12 * 2, 0);
+    EXPECT_EQ(loadBytes(TiffBuilder(2, 1, floats).set(258, 3, {32, 32, 32}).set(339, 3, {3, 3, 3}).bytes()).status,
+              iflErrUnsupported);
+    std::vector<uint8_t> cmyk16(8 * 2, 0);
+    EXPECT_EQ(loadBytes(TiffBuilder(2, 1, cmyk16).set(258, 3, {16, 16, 16, 16}).set(262, 3, {5}).set(277, 3, {4}).bytes())
+                  .status,
+              iflErrUnsupported);
+}
+
 TEST(TiffReader, RefusesPicturesBeyondTheLimitsBeforeDecoding) {
     std::vector<uint8_t> big = TiffBuilder(40000, 40000, {1, 2, 3}).bytes();
     Picture p = loadBytes(big);
