@@ -74,7 +74,9 @@ iflStatus checkSizes(uint64_t w, uint64_t h, uint64_t maxval, std::string& err) 
     if (w == 0 || h == 0) return corrupt(err, "zero width or height");
     if (maxval == 0 || maxval > 65535) return corrupt(err, "maxval outside 1 to 65535");
     if (!withinLimits(int64_t(w), int64_t(h))) {
-        err = "picture of " + std::to_string(w) + " by " + std::to_string(h) + " is beyond the size limits";
+        err = w >= kSaturate || h >= kSaturate
+                  ? std::string("picture size is beyond the size limits")
+                  : "picture of " + std::to_string(w) + " by " + std::to_string(h) + " is beyond the size limits";
         return iflErrTooLarge;
     }
     return iflSuccess;
