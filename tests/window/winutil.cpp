@@ -162,8 +162,12 @@ static int ShiftOf(unsigned long mask) {
 
 std::vector<unsigned char> ScreenRgb(int rootX, int rootY, int w, int h) {
     XSync(X(), False);
+    // A rectangle off the screen is an X error; report it as no picture.
+    int (*old)(Display*, XErrorEvent*) = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     XImage* img = XGetImage(X(), DefaultRootWindow(X()), rootX, rootY, unsigned(w), unsigned(h), AllPlanes,
                             ZPixmap);
+    XSync(X(), False);
+    XSetErrorHandler(old);
     std::vector<unsigned char> rgb;
     if (!img) return rgb;
     rgb.resize(size_t(w) * h * 3);
