@@ -218,6 +218,7 @@ TEST(ImageWindow, ClosingTheWindowReturnsFromTheLoopAndTheObjectCanBeDestroyed) 
     w->SetImage(picture);
     closing = XWindowOf(w->id);
     glutTimerFunc(200, [](int) { SendDelete(closing); }, 0);
+    KeepGlDriverLoaded();  // GLUT closes its display on return
     glutMainLoop();
     EXPECT_FALSE(glutGet(GLUT_INIT_STATE));
     out.Take();

@@ -1,6 +1,8 @@
 // The window tests need an X server (DISPLAY); scripts/test starts Xvfb.
 #include <gtest/gtest.h>
 
+#include "winutil.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,6 +18,11 @@ class FailuresToStderr : public testing::EmptyTestEventListener {
     }
 };
 
+// GLUT shuts down at exit, after the tests; the driver must outlive that.
+class KeepDriver : public testing::EmptyTestEventListener {
+    void OnTestEnd(const testing::TestInfo&) override { winutil::KeepGlDriverLoaded(); }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -25,5 +32,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     testing::UnitTest::GetInstance()->listeners().Append(new FailuresToStderr);
+    testing::UnitTest::GetInstance()->listeners().Append(new KeepDriver);
     return RUN_ALL_TESTS();
 }

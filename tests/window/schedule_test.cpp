@@ -145,6 +145,7 @@ void (*step)() = nullptr;
 void RunLoop(int stepMs, int leaveMs) {
     glutTimerFunc(unsigned(stepMs), [](int) { if (step) step(); }, 0);
     glutTimerFunc(unsigned(leaveMs), [](int) { glutLeaveMainLoop(); }, 0);
+    KeepGlDriverLoaded();  // GLUT closes its display on return
     glutMainLoop();
 }
 

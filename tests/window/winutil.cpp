@@ -8,6 +8,9 @@
 #include <X11/Xutil.h>
 
 #include <chrono>
+#include <cstring>
+#include <dlfcn.h>
+#include <link.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -181,6 +184,16 @@ std::vector<unsigned char> ScreenRgb(int rootX, int rootY, int w, int h) {
         }
     XDestroyImage(img);
     return rgb;
+}
+
+void KeepGlDriverLoaded() {
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void*) {
+            if (info->dlpi_name && strstr(info->dlpi_name, "_dri.so"))
+                dlopen(info->dlpi_name, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+            return 0;
+        },
+        nullptr);
 }
 
 }  // namespace winutil
