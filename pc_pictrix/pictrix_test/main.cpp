@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
     if (argc > 2 && image.width > 0 && image.height > 0) {
         if (!SaveImage(argv[2], image)) status = 1;
     } else if (image.width > 0 || image.height > 0) {
-        // The window shows the picture's own pixels, so it goes first.
+        // The window only points into the picture, so it is destroyed first,
+        // at the end of this block.
         imagewin window;
         window.SetImage(image);
         // Returns once the user has closed the window.
