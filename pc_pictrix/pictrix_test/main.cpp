@@ -4,7 +4,10 @@
 // Exit status: 0 after a successful run, 1 when the input could not be
 // loaded or the output could not be written, 2 after the usage line.
 #include "imagefile.h"
+#include "imagewin.h"
 #include "rgbaimage.h"
+
+#include <GL/freeglut.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +27,14 @@ int main(int argc, char** argv) {
     int status = image.width > 0 && image.height > 0 ? 0 : 1;
     if (argc > 2 && image.width > 0 && image.height > 0) {
         if (!SaveImage(argv[2], image)) status = 1;
+    } else if (image.width > 0 || image.height > 0) {
+        // The window only points into the picture, so it is destroyed first,
+        // at the end of this block.
+        imagewin window;
+        window.SetImage(image);
+        // Returns once the user has closed the window.
+        glutMainLoop();
+        status = 0;
     }
     return status;
 }
