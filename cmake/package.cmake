@@ -1,0 +1,18 @@
+# `cpack -G DEB` in a build folder makes a Debian package of what
+# cmake --install installs; dpkg-shlibdeps fills in the runtime libraries.
+set(CPACK_PACKAGE_NAME pictrix)
+set(CPACK_PACKAGE_VENDOR "pictrix developers")
+set(CPACK_PACKAGE_CONTACT "pictrix developers <pictrix@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "converts raster pictures and shows them in a window")
+set(CPACK_PACKAGE_DESCRIPTION
+  "pictrix loads a JPEG, PNG, TIFF, PNM, BMP, GIF or WebP picture, reports its size, and either converts it to another format, picked by the new file name's ending, or shows it pixel for pixel in an OpenGL window. The package also holds its static libraries, headers, CMake package configuration and pkg-config file.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Building another program against the installed libraries needs the codec
+# and GLUT development packages.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS
+  "libjpeg62-turbo-dev, libpng-dev, libtiff-dev, libgif-dev, libwebp-dev, freeglut3-dev, libgl-dev, pkgconf")
+include(CPack)
