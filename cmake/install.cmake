@@ -25,10 +25,13 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/pictrixConfigVersion.cmak
 install(FILES ${PROJECT_BINARY_DIR}/pictrixConfig.cmake ${PROJECT_BINARY_DIR}/pictrixConfigVersion.cmake
         DESTINATION ${PICTRIX_CMAKE_DIR})
 
-# pkg-config: the libraries are static, so their codec and GLUT libraries
-# come in through Requires.private (pkg-config --static --libs pictrix).
+# pkg-config: the libraries are static, so every program that links them
+# also links their codec and GLUT libraries: those are Requires, not
+# Requires.private (which would need --static, and that in turn asks for the
+# static-only dependencies of Debian's shared libraries).
 # The prefix is found from the file's own place, so any install prefix works.
 file(RELATIVE_PATH PICTRIX_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" PICTRIX_PC_TO_PREFIX "${PICTRIX_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/pictrix.pc.in ${PROJECT_BINARY_DIR}/pictrix.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/pictrix.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
