@@ -14,27 +14,11 @@ namespace {
 
 using Rgb = std::array<uint8_t, 3>;
 using Bytes = std::vector<uint8_t>;
+using testutil::QuietStderr;
 
 const int kRGBA[4] = {0, 1, 2, 3};
 const int kProgram[4] = {0, 1, 2, 0};  // the program's own reading layout
 const Rgb kFour[4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
-
-// Silences the library's one error line while a test provokes many failures.
-class QuietStderr {
-public:
-    QuietStderr() : saved_(dup(2)) {
-        int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, 2);
-        ::close(null);
-    }
-    ~QuietStderr() {
-        dup2(saved_, 2);
-        ::close(saved_);
-    }
-
-private:
-    int saved_;
-};
 
 struct Picture {
     int w = 0, h = 0, c = 0;

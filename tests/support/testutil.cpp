@@ -118,6 +118,17 @@ RunResult run(const std::vector<std::string>& argv, void (*setup)()) {
     return r;
 }
 
+QuietStderr::QuietStderr() : saved_(dup(2)) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    close(null);
+}
+
+QuietStderr::~QuietStderr() {
+    dup2(saved_, 2);
+    close(saved_);
+}
+
 std::string dataPath(const std::string& name) { return std::string(TEST_DATA_DIR) + "/" + name; }
 
 }  // namespace testutil

@@ -35,6 +35,19 @@ struct RunResult {
 // setup, if given, runs in the child before exec (for rlimits and the like).
 RunResult run(const std::vector<std::string>& argv, void (*setup)() = nullptr);
 
+// Silences standard error (the library's one error line per failure) while
+// a test provokes many failures.
+class QuietStderr {
+public:
+    QuietStderr();
+    ~QuietStderr();
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+private:
+    int saved_;
+};
+
 // A path under the project's test data folder.
 std::string dataPath(const std::string& name);
 
