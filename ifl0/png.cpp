@@ -24,6 +24,9 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace ifl0 {
 
@@ -92,6 +95,9 @@ struct Header {
     png_uint_32 width = 0, height = 0;
     int interlace = PNG_INTERLACE_NONE;
     bool alpha = false;
+    // 8-bit RGB without tRNS or 8-bit RGBA, not interlaced: rows that need
+    // nothing but unfiltering, which decodePlain does without libpng.
+    bool plain = false;
 };
 
 // Reads up to the first IDAT and sets the transforms that turn every kind of
@@ -107,6 +113,8 @@ void startRead(PngState* s, Header* h) {
     h->interlace = png_get_interlace_type(s->png, s->info);
     int type = png_get_color_type(s->png, s->info);
     h->alpha = (type & PNG_COLOR_MASK_ALPHA) || png_get_valid(s->png, s->info, PNG_INFO_tRNS);
+    h->plain = png_get_bit_depth(s->png, s->info) == 8 && h->interlace == PNG_INTERLACE_NONE &&
+               (type == PNG_COLOR_TYPE_RGB_ALPHA || (type == PNG_COLOR_TYPE_RGB && !h->alpha));
     if (!withinLimits(h->width, h->height)) {
         snprintf(s->msg, sizeof s->msg, "picture of %u by %u is beyond the size limits", unsigned(h->width),
                  unsigned(h->height));
@@ -163,11 +171,297 @@ int guardedImage(PngState* s, Header* h, png_bytepp rows, png_uint_32 nrows) {
     return 0;
 }
 
+// A large block aligned to and backed by transparent huge pages, so that
+// filling it costs one page fault per 2 MiB.
+struct Block {
+    uint8_t* p = nullptr;
+    explicit Block(size_t n) {
+        constexpr size_t huge = size_t(2) << 20;
+        size_t rounded = (n + huge - 1) & ~(huge - 1);
+        p = static_cast<uint8_t*>(aligned_alloc(huge, rounded ? rounded : huge));
+        if (p) madvise(p, rounded, MADV_HUGEPAGE);
+    }
+    ~Block() { free(p); }
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+};
+
+inline uint8_t paeth(int a, int b, int c) {
+    int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+    return uint8_t(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
+}
+
+uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+
+#ifdef __SSE2__
+// Sub, Average and Paeth depend on the pixel to the left, so they run a
+// pixel at a time; each pixel's bpp bytes go through SSE2 together as
+// 16-bit lanes (the scheme libpng uses for the same filters).
+// Reads a pixel's bytes; Wide reads 4 even for 3-byte pixels (the fourth
+// lane is ignored), which the caller allows for every pixel but the last.
+template <size_t Bpp, bool Wide = true>
+inline __m128i loadPixel(const uint8_t* p) {
+    uint32_t v = 0;
+    memcpy(&v, p, Wide ? 4 : Bpp);
+    return _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(v)), _mm_setzero_si128());
+}
+
+template <size_t Bpp>
+inline void storePixel(uint8_t* p, __m128i v) {
+    uint32_t w = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(v, v)));
+    memcpy(p, &w, Bpp);
+}
+
+inline __m128i abs16(__m128i x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
+
+inline __m128i select16(__m128i mask, __m128i yes, __m128i no) {
+    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+}
+
+template <int Type, size_t Bpp>
+void unfilterPixels(uint8_t* cur, const uint8_t* prev, size_t n) {
+    const __m128i low = _mm_set1_epi16(0xFF);
+    __m128i a = _mm_setzero_si128(), c = _mm_setzero_si128();
+    for (size_t i = 0; i < n; i += Bpp) {
+        const bool last = i + Bpp == n;
+        __m128i x = last ? loadPixel<Bpp, false>(cur + i) : loadPixel<Bpp>(cur + i);
+        __m128i b = last ? loadPixel<Bpp, false>(prev + i) : loadPixel<Bpp>(prev + i);
+        __m128i pred;
+        if (Type == 1) {
+            pred = a;
+        } else if (Type == 3) {
+            pred = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
+        } else {
+            __m128i pa = abs16(_mm_sub_epi16(b, c));
+            __m128i pb = abs16(_mm_sub_epi16(a, c));
+            __m128i pc = abs16(_mm_sub_epi16(_mm_add_epi16(a, b), _mm_add_epi16(c, c)));
+            __m128i least = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+            pred = select16(_mm_cmpeq_epi16(least, pa), a, select16(_mm_cmpeq_epi16(least, pb), b, c));
+        }
+        a = _mm_and_si128(_mm_add_epi16(x, pred), low);
+        c = b;
+        storePixel<Bpp>(cur + i, a);
+    }
+}
+
+// Unfilters a row of w RGB pixels at cur into RGBA pixels at out (alpha
+// 255), prev the row above as RGBA (null for the first row). out may lie
+// below cur in the same block as long as it never passes the pixel being
+// read: each pixel is read before its RGBA result is stored.
+template <int Type>
+void unfilterRgbToRgba(const uint8_t* cur, const uint8_t* prev, uint8_t* out, size_t w) {
+    const __m128i low = _mm_set1_epi16(0xFF);
+    __m128i a = _mm_setzero_si128(), c = _mm_setzero_si128(), b = _mm_setzero_si128();
+    for (size_t x = 0; x < w; ++x) {
+        __m128i v = x + 1 < w ? loadPixel<3>(cur + 3 * x) : loadPixel<3, false>(cur + 3 * x);
+        if (prev) b = loadPixel<4>(prev + 4 * x);
+        __m128i pred;
+        if (Type == 0) {
+            pred = _mm_setzero_si128();
+        } else if (Type == 1) {
+            pred = a;
+        } else if (Type == 2) {
+            pred = b;
+        } else if (Type == 3) {
+            pred = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
+        } else {
+            __m128i pa = abs16(_mm_sub_epi16(b, c));
+            __m128i pb = abs16(_mm_sub_epi16(a, c));
+            __m128i pc = abs16(_mm_sub_epi16(_mm_add_epi16(a, b), _mm_add_epi16(c, c)));
+            __m128i least = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+            pred = select16(_mm_cmpeq_epi16(least, pa), a, select16(_mm_cmpeq_epi16(least, pb), b, c));
+        }
+        a = _mm_and_si128(_mm_add_epi16(v, pred), low);
+        c = b;
+        uint32_t px = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(a, a))) | 0xFF000000u;
+        memcpy(out + 4 * x, &px, 4);
+    }
+}
+
+void unfilterRgbToRgba(int type, const uint8_t* cur, const uint8_t* prev, uint8_t* out, size_t w) {
+    switch (type) {
+    case 0: unfilterRgbToRgba<0>(cur, prev, out, w); break;
+    case 1: unfilterRgbToRgba<1>(cur, prev, out, w); break;
+    case 2: unfilterRgbToRgba<2>(cur, prev, out, w); break;
+    case 3: unfilterRgbToRgba<3>(cur, prev, out, w); break;
+    default: unfilterRgbToRgba<4>(cur, prev, out, w); break;
+    }
+}
+
+template <size_t Bpp>
+void unfilterPixels(int type, uint8_t* cur, const uint8_t* prev, size_t n) {
+    if (type == 1)
+        unfilterPixels<1, Bpp>(cur, prev, n);
+    else if (type == 3)
+        unfilterPixels<3, Bpp>(cur, prev, n);
+    else
+        unfilterPixels<4, Bpp>(cur, prev, n);
+}
+#endif
+
+// Undoes the filter of one row of n bytes in place, prev the row above
+// already unfiltered (zeros for the first row), bpp bytes a pixel.
+void unfilter(int type, uint8_t* cur, const uint8_t* prev, size_t n, size_t bpp) {
+#ifdef __SSE2__
+    if ((type == 1 || type == 3 || type == 4) && (bpp == 3 || bpp == 4)) {
+        if (bpp == 3)
+            unfilterPixels<3>(type, cur, prev, n);
+        else
+            unfilterPixels<4>(type, cur, prev, n);
+        return;
+    }
+#endif
+    switch (type) {
+    case 1:
+        for (size_t i = bpp; i < n; ++i) cur[i] = uint8_t(cur[i] + cur[i - bpp]);
+        break;
+    case 2:
+        for (size_t i = 0; i < n; ++i) cur[i] = uint8_t(cur[i] + prev[i]);
+        break;
+    case 3:
+        for (size_t i = 0; i < bpp; ++i) cur[i] = uint8_t(cur[i] + (prev[i] >> 1));
+        for (size_t i = bpp; i < n; ++i) cur[i] = uint8_t(cur[i] + ((cur[i - bpp] + prev[i]) >> 1));
+        break;
+    case 4:
+        for (size_t i = 0; i < bpp; ++i) cur[i] = uint8_t(cur[i] + prev[i]);
+        for (size_t i = bpp; i < n; ++i) cur[i] = uint8_t(cur[i] + paeth(cur[i - bpp], prev[i], prev[i - bpp]));
+        break;
+    default:
+        break;
+    }
+}
+
+enum class Plain { done, failed, useLibpng };
+
+// Decodes a plain file (Header::plain) without libpng: checks every chunk's
+// length and CRC, inflates all IDAT data with libdeflate in one call into
+// a buffer of exactly the filtered rows' size, and unfilters each row into
+// the sink. Files with chunks it does not know how to judge go to libpng.
+Plain decodePlain(Bytes in, const Header& h, RowSink& sink, std::string& err, iflStatus& status) {
+    status = iflErrCorrupt;
+    const size_t c = h.alpha ? 4 : 3;
+    const size_t rowBytes = size_t(h.width) * c;
+    const size_t filteredBytes = (rowBytes + 1) * size_t(h.height);
+    // Find the IDAT chunks, checking each chunk on the way.
+    std::vector<std::pair<size_t, size_t>> idat;
+    size_t idatBytes = 0;
+    size_t pos = 8;
+    bool ended = false;
+    while (!ended) {
+        if (in.size - pos < 12) {
+            err = "the file is truncated";
+            return Plain::failed;
+        }
+        const size_t len = be32(in.data + pos);
+        const uint8_t* type = in.data + pos + 4;
+        if (len > 0x7FFFFFFFu || in.size - pos - 12 < len) {
+            err = len > 0x7FFFFFFFu ? "invalid chunk length" : "the file is truncated";
+            return Plain::failed;
+        }
+        const bool critical = !(type[0] & 0x20);
+        if (critical && libdeflate_crc32(0, type, len + 4) != be32(type + 4 + len)) {
+            err = std::string(reinterpret_cast<const char*>(type), 4) + ": CRC error";
+            return Plain::failed;
+        }
+        if (memcmp(type, "IDAT", 4) == 0) {
+            idat.emplace_back(pos + 8, len);
+            idatBytes += len;
+        } else if (memcmp(type, "IEND", 4) == 0) {
+            ended = true;
+        } else if (critical && memcmp(type, "IHDR", 4) != 0 && memcmp(type, "PLTE", 4) != 0) {
+            return Plain::useLibpng;
+        }
+        pos += 12 + len;
+    }
+    if (idat.empty()) {
+        err = "no image data";
+        return Plain::failed;
+    }
+    // An RGB picture whose rows form one block is inflated into that block's
+    // tail (the filtered rows are smaller than the RGBA ones) and unfiltered
+    // from there into the rows, top down, without a buffer of its own.
+    bool intoBlock = false;
+    uint8_t* block = nullptr;
+#ifdef __SSE2__
+    if (c == 3 && sink.persistent() && h.width > 1) {
+        block = sink.row(0);
+        intoBlock = true;
+        for (size_t y = 1; y < h.height && intoBlock; ++y)
+            intoBlock = sink.row(int(y)) == block + y * size_t(h.width) * 4;
+    }
+#endif
+    // One run of compressed bytes: in place when there is one IDAT chunk.
+    const uint8_t* zdata = in.data + idat[0].first;
+    Block joined(idat.size() > 1 ? idatBytes : 0);
+    if (idat.size() > 1) {
+        if (!joined.p) {
+            status = iflErrNoMemory, err = "out of memory";
+            return Plain::failed;
+        }
+        size_t at = 0;
+        for (const auto& span : idat) {
+            memcpy(joined.p + at, in.data + span.first, span.second);
+            at += span.second;
+        }
+        zdata = joined.p;
+    }
+    Block rows(intoBlock ? 0 : filteredBytes);
+    uint8_t* filtered = intoBlock ? block + size_t(h.width) * size_t(h.height) * 4 - filteredBytes : rows.p;
+    libdeflate_decompressor* z = libdeflate_alloc_decompressor();
+    if (!filtered || !z) {
+        if (z) libdeflate_free_decompressor(z);
+        status = iflErrNoMemory, err = "out of memory";
+        return Plain::failed;
+    }
+    libdeflate_result r = libdeflate_zlib_decompress(z, zdata, idatBytes, filtered, filteredBytes, nullptr);
+    libdeflate_free_decompressor(z);
+    if (r != LIBDEFLATE_SUCCESS) {
+        err = r == LIBDEFLATE_SHORT_OUTPUT ? "not enough image data" : "damaged compressed image data";
+        return Plain::failed;
+    }
+    std::vector<uint8_t> zeros(rowBytes, 0);
+    const uint8_t* prev = zeros.data();
+    for (size_t y = 0; y < h.height; ++y) {
+        uint8_t* line = filtered + y * (rowBytes + 1);
+        if (line[0] > 4) {
+            err = "bad filter type " + std::to_string(line[0]);
+            return Plain::failed;
+        }
+#ifdef __SSE2__
+        if (intoBlock) {
+            uint8_t* out = block + y * size_t(h.width) * 4;
+            unfilterRgbToRgba(line[0], line + 1, y ? out - size_t(h.width) * 4 : nullptr, out, h.width);
+            sink.done(int(y));
+            continue;
+        }
+#endif
+        unfilter(line[0], line + 1, prev, rowBytes, c);
+        prev = line + 1;
+        uint8_t* out = sink.row(int(y));
+        if (c == 4) {
+            memcpy(out, line + 1, rowBytes);
+        } else {
+            const uint8_t* s = line + 1;
+            for (size_t x = 0; x < h.width; ++x, s += 3, out += 4)
+                out[0] = s[0], out[1] = s[1], out[2] = s[2], out[3] = 255;
+        }
+        sink.done(int(y));
+    }
+    status = iflSuccess;
+    return Plain::done;
+}
+
 class PngReader final : public Reader {
 public:
     PngReader(Bytes in, const Header& h) : in_(in), header_(h) {}
 
     iflStatus decode(RowSink& sink, std::string& err) override {
+        if (header_.plain) {
+            iflStatus st;
+            Plain p = decodePlain(in_, header_, sink, err, st);
+            if (p != Plain::useLibpng) return st;
+            err.clear();
+        }
         ReadContext c(in_);
         if (!c.ok()) {
             err = "out of memory";
@@ -267,26 +561,6 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
 
 constexpr int kDeflateLevel = 5;
 constexpr size_t kIdatBytes = size_t(1) << 20;  // one IDAT chunk's data at most
-
-// A large block aligned to and backed by transparent huge pages, so that
-// filling it costs one page fault per 2 MiB.
-struct Block {
-    uint8_t* p = nullptr;
-    explicit Block(size_t n) {
-        constexpr size_t huge = size_t(2) << 20;
-        size_t rounded = (n + huge - 1) & ~(huge - 1);
-        p = static_cast<uint8_t*>(aligned_alloc(huge, rounded ? rounded : huge));
-        if (p) madvise(p, rounded, MADV_HUGEPAGE);
-    }
-    ~Block() { free(p); }
-    Block(const Block&) = delete;
-    Block& operator=(const Block&) = delete;
-};
-
-inline uint8_t paeth(int a, int b, int c) {
-    int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
-    return uint8_t(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
-}
 
 // The filter's output for n bytes of cur with prev the row above (zeros for
 // the first row) and bpp bytes a pixel; returns the sum of the outputs seen
