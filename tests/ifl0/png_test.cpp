@@ -536,4 +536,59 @@ TEST(PngWriter, IncompressiblePictureSpansSeveralDataChunks) {
     EXPECT_TRUE(d.px == noise);
 }
 
+// Plain 8-bit RGB files are inflated into the caller's block and unfiltered
+// there when its rows are one block, else through a buffer of their own:
+// both must give the same pixels for every filter type, and both must
+// refuse damage.
+TEST(PngReader, PlainRgbFilesDecodeAlikeIntoBlocksTilesAndThreeChannelBuffers) {
+    testutil::TempDir dir;
+    const int w = 97, h = 83;
+    Bytes rgb = mixedRows(w, h, 3);
+    ASSERT_EQ(writePng(dir / "p.png", rgb, w, h, 3, 3), iflSuccess);
+    Bytes png = testutil::readFile(dir / "p.png");
+    Decoded whole = decodeBytes(png, kRGBA, 4);
+    ASSERT_EQ(whole.status, iflSuccess);
+    for (int i = 0; i < w * h; ++i) {
+        const uint8_t want[4] = {rgb[size_t(i) * 3], rgb[size_t(i) * 3 + 1], rgb[size_t(i) * 3 + 2], 255};
+        ASSERT_EQ(0, memcmp(&whole.px[size_t(i) * 4], want, 4)) << "pixel " << i;
+    }
+    Decoded three = decodeBytes(png, kRGBA, 3);
+    ASSERT_EQ(three.status, iflSuccess);
+    EXPECT_TRUE(three.px == rgb);
+    iflStatus st;
+    iflFile* f = iflFile::openMemory(png.data(), png.size(), "p.png", nullptr, &st);
+    ASSERT_NE(f, nullptr);
+    Bytes tile(size_t(7 * 5 * 4));
+    iflConfig layout(iflUInt8, iflInterleaved, 4, kRGBA);
+    ASSERT_EQ(f->getTile(11, 40, 0, 7, 5, 1, tile.data(), &layout), iflSuccess);
+    f->close();
+    for (int y = 0; y < 5; ++y)
+        EXPECT_EQ(0, memcmp(&tile[size_t(y * 7 * 4)], &whole.px[size_t(((40 + y) * w + 11) * 4)], 28)) << "row " << y;
+
+    for (int nchans : {3, 4}) {
+        SCOPED_TRACE(nchans);
+        Bytes cut(png.begin(), png.begin() + long(png.size() / 2));
+        EXPECT_NE(decodeBytes(cut, kRGBA, nchans).status, iflSuccess);
+        Bytes flipped = png;
+        flipped[png.size() / 2] ^= 0x40;
+        EXPECT_NE(decodeBytes(flipped, kRGBA, nchans).status, iflSuccess);
+    }
+}
+
+TEST(PngReader, RefusesUnknownFilterType) {
+    Crafted c;
+    c.w = 3, c.h = 2;
+    c.rows.assign(18, 50);
+    Bytes raw = filtered(c);
+    raw[10] = 5;  // the second row's filter byte
+    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    Bytes ihdr;
+    put32(ihdr, c.w), put32(ihdr, c.h);
+    ihdr.insert(ihdr.end(), {8, 2, 0, 0, 0});
+    addChunk(png, "IHDR", ihdr);
+    addChunk(png, "IDAT", zlibStored(raw));
+    addChunk(png, "IEND", {});
+    EXPECT_EQ(decodeBytes(png).status, iflErrCorrupt);
+}
+
 }  // namespace
