@@ -25,9 +25,11 @@ static int kReadChannels[4] = {0, 1, 2, 0};
 namespace {
 
 // The kernel clears every new page of a block when it is first written.
-// For a large block, the second half's pages are made present on another
-// thread while the decoder fills the first half, which takes that work off
-// the decoder's path. Joined before the picture is used.
+// For a large block, the pages after the first huge page are made present
+// on another thread, top down, while the decoder fills the block from the
+// top: clearing is faster than decoding, so the decoder keeps finding its
+// pages ready and that work leaves its path. Joined before the picture is
+// used.
 class Prefault {
 public:
     explicit Prefault(const imagebuf& im) {
@@ -35,7 +37,7 @@ public:
         constexpr size_t kMin = size_t(16) << 20;
         constexpr size_t kHugePage = size_t(2) << 20;
         if (bytes < kMin) return;
-        uintptr_t mid = (reinterpret_cast<uintptr_t>(im.pixels) + bytes / 2) & ~uintptr_t(kHugePage - 1);
+        uintptr_t mid = (reinterpret_cast<uintptr_t>(im.pixels) + kHugePage) & ~uintptr_t(kHugePage - 1);
         uintptr_t end = reinterpret_cast<uintptr_t>(im.pixels) + bytes;
         try {
             thread_ = std::thread([mid, end] {

@@ -178,7 +178,7 @@ TEST(SaveImage, ExtraArgumentsChangeNothing) {
     EXPECT_EQ(back.height, 200);
 }
 
-// A picture large enough that loading prefaults half of its block on a
+// A picture large enough that loading prefaults most of its block on a
 // second thread: every pixel must still arrive, and alpha must be 255.
 TEST(LoadImage, LargePictureArrivesWholeWhileItsBlockIsPrefaulted) {
     TempDir dir;
