@@ -340,9 +340,11 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
 // continue the top band's numbering.
 constexpr int kMcuRows = 16;
 constexpr int kBandMultiple = 8 * kMcuRows;
-// Pictures lower than this are encoded on the calling thread, without
-// restart markers.
+// Pictures lower than this, or smaller than 2 MP, are encoded on the
+// calling thread, without restart markers: for them a second thread gains
+// little and, on a busy machine, can cost more in waiting for a core.
 constexpr int kMinBandedHeight = 2 * kBandMultiple;
+constexpr int64_t kMinBandedPixels = 2000000;
 
 // Writes to a FILE through a buffer, holding back the last two bytes written
 // (the EOI marker once the band is finished) when trimEoi is set, and
@@ -569,7 +571,8 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& er
         err = "JPEG stores 3 channels";
         return iflErrBadParams;
     }
-    if (px.hasRgbx() && px.height >= kMinBandedHeight) return writeBanded(out, px, err);
+    if (px.hasRgbx() && px.height >= kMinBandedHeight && int64_t(px.width) * px.height >= kMinBandedPixels)
+        return writeBanded(out, px, err);
     Encoder e;
     initEncoder(e);
     bool ok = encode(&e, nullptr, out, &px, 0, px.height, false);
