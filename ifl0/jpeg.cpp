@@ -9,9 +9,14 @@
 // the writer's caller frame and are destroyed on every path.
 #include "codec.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -320,6 +325,116 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
 }
 
 // --- Writing ---------------------------------------------------------------
+//
+// A tall picture whose rows can be read in place is encoded as two bands on
+// two threads. Each band is a picture of its own with a restart marker after
+// every MCU row (16 pixel rows); the top band is written straight to the
+// file with its frame header patched to the full height, the bottom band's
+// entropy-coded data follows it after the restart marker that joins them.
+// Downsampling, the DCT and the Huffman tables work on whole MCU rows, and a
+// restart resets the DC prediction, so the result is byte for byte the file
+// a single encoder writes with the same restart interval.
+
+// Rows per MCU row at 4:2:0, and the band boundary's multiple: 8 MCU rows, so
+// the bottom band's restart markers (numbered 0 to 7 from its own start)
+// continue the top band's numbering.
+constexpr int kMcuRows = 16;
+constexpr int kBandMultiple = 8 * kMcuRows;
+// Pictures lower than this, or smaller than 2 MP, are encoded on the
+// calling thread, without restart markers: for them a second thread gains
+// little and, on a busy machine, can cost more in waiting for a core.
+constexpr int kMinBandedHeight = 2 * kBandMultiple;
+constexpr int64_t kMinBandedPixels = 2000000;
+
+// Writes to a FILE through a buffer, holding back the last two bytes written
+// (the EOI marker once the band is finished) when trimEoi is set, and
+// rewriting the frame header's height to patchHeight (when non-zero) before
+// the first bytes leave.
+struct FileDest {
+    jpeg_destination_mgr pub;
+    FILE* out;
+    int patchHeight;
+    bool trimEoi;
+    bool started;
+    JOCTET buf[65536];
+};
+
+// Sets the height in the SOF marker of the header at the start of buf.
+void patchFrameHeight(JOCTET* buf, size_t n, int height) {
+    size_t at = 2;  // after SOI
+    while (at + 4 <= n && buf[at] == 0xFF) {
+        unsigned marker = buf[at + 1];
+        size_t len = size_t(buf[at + 2]) << 8 | buf[at + 3];
+        if (marker >= 0xC0 && marker <= 0xC2 && at + 7 <= n) {
+            buf[at + 5] = JOCTET(height >> 8);
+            buf[at + 6] = JOCTET(height & 0xFF);
+            return;
+        }
+        at += 2 + len;
+    }
+}
+
+void fileDestInit(j_compress_ptr cinfo) {
+    FileDest* d = reinterpret_cast<FileDest*>(cinfo->dest);
+    d->pub.next_output_byte = d->buf;
+    d->pub.free_in_buffer = sizeof d->buf;
+    d->started = false;
+}
+
+// Writes the first n bytes of the buffer, keeping `keep` more at its front.
+void fileDestFlush(j_compress_ptr cinfo, size_t n, size_t keep) {
+    FileDest* d = reinterpret_cast<FileDest*>(cinfo->dest);
+    if (!d->started && d->patchHeight) patchFrameHeight(d->buf, n + keep, d->patchHeight);
+    d->started = true;
+    if (n && fwrite(d->buf, 1, n, d->out) != n) ERREXIT(cinfo, JERR_FILE_WRITE);
+    memmove(d->buf, d->buf + n, keep);
+}
+
+boolean fileDestEmpty(j_compress_ptr cinfo) {
+    FileDest* d = reinterpret_cast<FileDest*>(cinfo->dest);
+    size_t keep = d->trimEoi ? 2 : 0;
+    fileDestFlush(cinfo, sizeof d->buf - keep, keep);
+    d->pub.next_output_byte = d->buf + keep;
+    d->pub.free_in_buffer = sizeof d->buf - keep;
+    return TRUE;
+}
+
+void fileDestTerm(j_compress_ptr cinfo) {
+    FileDest* d = reinterpret_cast<FileDest*>(cinfo->dest);
+    size_t n = sizeof d->buf - d->pub.free_in_buffer;
+    fileDestFlush(cinfo, d->trimEoi && n >= 2 ? n - 2 : n, 0);
+}
+
+// Collects a band's whole output in a growing malloc'd block.
+struct MemDest {
+    jpeg_destination_mgr pub;
+    JOCTET* data;
+    size_t capacity;
+    size_t size;  // bytes complete after term
+};
+
+void memDestInit(j_compress_ptr cinfo) {
+    MemDest* d = reinterpret_cast<MemDest*>(cinfo->dest);
+    d->pub.next_output_byte = d->data;
+    d->pub.free_in_buffer = d->capacity;
+}
+
+boolean memDestEmpty(j_compress_ptr cinfo) {
+    MemDest* d = reinterpret_cast<MemDest*>(cinfo->dest);
+    size_t grown = d->capacity * 2;
+    JOCTET* p = static_cast<JOCTET*>(realloc(d->data, grown));
+    if (!p) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 10);
+    d->data = p;
+    d->pub.next_output_byte = p + d->capacity;
+    d->pub.free_in_buffer = grown - d->capacity;
+    d->capacity = grown;
+    return TRUE;
+}
+
+void memDestTerm(j_compress_ptr cinfo) {
+    MemDest* d = reinterpret_cast<MemDest*>(cinfo->dest);
+    d->size = d->capacity - d->pub.free_in_buffer;
+}
 
 struct Encoder {
     jpeg_compress_struct cinfo;
@@ -327,29 +442,128 @@ struct Encoder {
     bool created;
 };
 
-bool encode(Encoder* e, FILE* out, PixelSource* px) {
+// Encodes rows [first, first + count) of px as a picture of its own, with a restart marker after every MCU row when restarts is set.
+// dest null means: libjpeg's own destination writing to file.
+bool encode(Encoder* e, jpeg_destination_mgr* dest, FILE* file, PixelSource* px, int first, int count,
+            bool restarts) {
     if (setjmp(e->err.jump)) return false;
     jpeg_create_compress(&e->cinfo);
     e->created = true;
     j_compress_ptr cinfo = &e->cinfo;
-    jpeg_stdio_dest(cinfo, out);
+    if (dest)
+        cinfo->dest = dest;
+    else
+        jpeg_stdio_dest(cinfo, file);
     bool rgbx = px->hasRgbx();
     cinfo->image_width = JDIMENSION(px->width);
-    cinfo->image_height = JDIMENSION(px->height);
+    cinfo->image_height = JDIMENSION(count);
     cinfo->input_components = rgbx ? 4 : 3;
     cinfo->in_color_space = rgbx ? JCS_EXT_RGBX : JCS_RGB;
     // YCbCr, 2x2 luma sampling (4:2:0), standard Huffman tables, baseline.
     jpeg_set_defaults(cinfo);
     jpeg_set_quality(cinfo, 90, TRUE);
     cinfo->optimize_coding = FALSE;
+    if (restarts) cinfo->restart_in_rows = 1;
     jpeg_start_compress(cinfo, TRUE);
+    JSAMPROW rows[kMcuRows];
     while (cinfo->next_scanline < cinfo->image_height) {
         int r = int(cinfo->next_scanline);
-        JSAMPROW row = const_cast<JSAMPROW>(rgbx ? px->rgbxRow(r) : px->row(r));
-        jpeg_write_scanlines(cinfo, &row, 1);
+        int n = rgbx ? std::min(kMcuRows, count - r) : 1;
+        for (int i = 0; i < n; ++i)
+            rows[i] = const_cast<JSAMPROW>(rgbx ? px->rgbxRow(first + r + i) : px->row(first + r));
+        jpeg_write_scanlines(cinfo, rows, JDIMENSION(n));
     }
     jpeg_finish_compress(cinfo);
     return true;
+}
+
+// One band's encoder and destination, and how it ended.
+struct Band {
+    Encoder e;
+    int first, count;
+    bool ok;
+};
+
+iflStatus failure(const Encoder& e, std::string& err) {
+    err = messageOf(e.err);
+    if (e.err.code == JERR_FILE_WRITE) return iflErrIO;
+    return e.err.code == JERR_OUT_OF_MEMORY ? iflErrNoMemory : iflErrBadParams;
+}
+
+void initEncoder(Encoder& e) {
+    e = Encoder{};
+    initErrors(e.err);
+    e.cinfo.err = &e.err.pub;
+}
+
+// The bottom band's entropy-coded data and EOI: everything after the
+// header of its SOS marker. Null when the data has no such marker.
+const JOCTET* afterScanHeader(const JOCTET* p, size_t n) {
+    size_t at = 2;
+    while (at + 4 <= n && p[at] == 0xFF) {
+        size_t len = size_t(p[at + 2]) << 8 | p[at + 3];
+        if (p[at + 1] == 0xDA) return at + 2 + len <= n ? p + at + 2 + len : nullptr;
+        at += 2 + len;
+    }
+    return nullptr;
+}
+
+iflStatus writeBanded(FILE* out, PixelSource& px, std::string& err) {
+    const int h = px.height;
+    const int split = (h / 2 + kBandMultiple / 2) / kBandMultiple * kBandMultiple;
+    std::unique_ptr<FileDest> top(new FileDest);
+    top->pub.init_destination = fileDestInit;
+    top->pub.empty_output_buffer = fileDestEmpty;
+    top->pub.term_destination = fileDestTerm;
+    top->out = out;
+    top->patchHeight = h;
+    top->trimEoi = true;
+    MemDest bottom{};
+    bottom.pub.init_destination = memDestInit;
+    bottom.pub.empty_output_buffer = memDestEmpty;
+    bottom.pub.term_destination = memDestTerm;
+    // About two bits a pixel; the destination grows when a picture needs more.
+    bottom.capacity = std::max<size_t>(size_t(px.width) * size_t(h - split) / 4, 65536);
+    bottom.data = static_cast<JOCTET*>(malloc(bottom.capacity));
+    if (!bottom.data) {
+        err = "out of memory";
+        return iflErrNoMemory;
+    }
+    Band b;
+    initEncoder(b.e);
+    b.first = split, b.count = h - split;
+    std::thread worker;
+    bool threaded = true;
+    try {
+        worker = std::thread([&] { b.ok = encode(&b.e, &bottom.pub, nullptr, &px, b.first, b.count, true); });
+    } catch (const std::system_error&) {
+        threaded = false;
+    }
+    if (!threaded) b.ok = encode(&b.e, &bottom.pub, nullptr, &px, b.first, b.count, true);
+    Encoder t;
+    initEncoder(t);
+    bool ok = encode(&t, &top->pub, nullptr, &px, 0, split, true);
+    if (t.created) jpeg_destroy_compress(&t.cinfo);
+    if (threaded) worker.join();
+    if (b.e.created) jpeg_destroy_compress(&b.e.cinfo);
+    iflStatus st = iflSuccess;
+    if (!ok)
+        st = failure(t, err);
+    else if (!b.ok)
+        st = failure(b.e, err);
+    const JOCTET* scan = st == iflSuccess ? afterScanHeader(bottom.data, bottom.size) : nullptr;
+    if (st == iflSuccess && !scan) st = iflErrBadParams, err = "the bottom band has no scan";
+    if (st == iflSuccess) {
+        // The restart marker after the top band's last MCU row.
+        const JOCTET rst[2] = {0xFF, JOCTET(JPEG_RST0 + (split / kMcuRows - 1) % 8)};
+        size_t rest = bottom.size - size_t(scan - bottom.data);
+        if (fwrite(rst, 1, 2, out) != 2 || fwrite(scan, 1, rest, out) != rest) {
+            st = iflErrIO;
+            err = strerror(errno);
+        }
+    }
+    free(bottom.data);
+    return st;
 }
 
 iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& err) {
@@ -357,15 +571,13 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& er
         err = "JPEG stores 3 channels";
         return iflErrBadParams;
     }
-    Encoder e{};
-    initErrors(e.err);
-    e.cinfo.err = &e.err.pub;
-    bool ok = encode(&e, out, &px);
+    if (px.hasRgbx() && px.height >= kMinBandedHeight && int64_t(px.width) * px.height >= kMinBandedPixels)
+        return writeBanded(out, px, err);
+    Encoder e;
+    initEncoder(e);
+    bool ok = encode(&e, nullptr, out, &px, 0, px.height, false);
     if (e.created) jpeg_destroy_compress(&e.cinfo);
-    if (ok) return iflSuccess;
-    err = messageOf(e.err);
-    if (e.err.code == JERR_FILE_WRITE) return iflErrIO;
-    return e.err.code == JERR_OUT_OF_MEMORY ? iflErrNoMemory : iflErrBadParams;
+    return ok ? iflSuccess : failure(e, err);
 }
 
 }  // namespace

@@ -127,20 +127,45 @@ void readRow(const RowMap& map, const ReadPick& pick, int r, const uint8_t* rgba
     uint8_t* d = tile + ((ptrdiff_t(map.vc) * c0 + map.vr * r + map.v0) * nx +
                          (ptrdiff_t(map.uc) * c0 + map.ur * r + map.u0)) * n;
     const uint8_t* s = rgba + ptrdiff_t(c0) * 4;
-    if (pick.identityRGBA() && step == 4) {
+    if (n == 4 && step == 4) {
         std::memcpy(d, s, size_t(c1 - c0) * 4);
+        remapInPlace(pick, d, c1 - c0);
+        return;
+    }
+    if (n == 4 && pick.sel[0] == 0 && pick.sel[1] == 1 && pick.sel[2] == 2) {
+        // Mirrored or transposed: whole pixels as words, alpha as in remapInPlace.
+        const int a = pick.sel[3];
+        const int shift = a >= 0 ? 8 * a : 0;
+        const uint32_t fill = a >= 0 ? 0 : 0xFF000000u;
+        for (int c = c0; c < c1; ++c, d += step, s += 4) {
+            uint32_t w;
+            std::memcpy(&w, s, 4);
+            if (a != 3) w = (w & 0x00FFFFFFu) | ((w >> shift) << 24) | fill;
+            std::memcpy(d, &w, 4);
+        }
         return;
     }
     for (int c = c0; c < c1; ++c, d += step, s += 4)
         for (int k = 0; k < n; ++k) d[k] = pick.sel[k] >= 0 ? s[pick.sel[k]] : 255;
 }
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "pixel words are read little-endian");
+
 void remapInPlace(const ReadPick& pick, uint8_t* p, int n) {
     if (pick.identityRGBA()) return;
     if (pick.sel[0] == 0 && pick.sel[1] == 1 && pick.sel[2] == 2) {
-        // The common case: only alpha is taken from elsewhere.
+        // The common case: only alpha is taken from elsewhere. Whole pixels
+        // as little-endian words (byte k is bits 8k to 8k + 7), so the loop
+        // vectorises.
         const int a = pick.sel[3];
-        for (int i = 0; i < n; ++i, p += 4) p[3] = a >= 0 ? p[a] : 255;
+        const int shift = a >= 0 ? 8 * a : 0;
+        const uint32_t fill = a >= 0 ? 0 : 0xFF000000u;
+        for (int i = 0; i < n; ++i, p += 4) {
+            uint32_t w;
+            std::memcpy(&w, p, 4);
+            w = (w & 0x00FFFFFFu) | ((w >> shift) << 24) | fill;
+            std::memcpy(p, &w, 4);
+        }
         return;
     }
     for (int i = 0; i < n; ++i, p += 4) {

@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 
 bool FileExists(const char* path) {
     struct stat st;
@@ -18,6 +21,46 @@ bool FileExists(const char* path) {
 // Buffer channel i exchanges with file channel kReadChannels[i]; alpha is
 // read from channel 0 and then made opaque.
 static int kReadChannels[4] = {0, 1, 2, 0};
+
+namespace {
+
+// The kernel clears every new page of a block when it is first written.
+// For a large block, the pages after the first huge page are made present
+// on another thread, top down, while the decoder fills the block from the
+// top: clearing is faster than decoding, so the decoder keeps finding its
+// pages ready and that work leaves its path. Joined before the picture is
+// used.
+class Prefault {
+public:
+    explicit Prefault(const imagebuf& im) {
+        const size_t bytes = size_t(im.width) * size_t(im.height) * 4;
+        constexpr size_t kMin = size_t(16) << 20;
+        constexpr size_t kHugePage = size_t(2) << 20;
+        if (bytes < kMin) return;
+        uintptr_t mid = (reinterpret_cast<uintptr_t>(im.pixels) + kHugePage) & ~uintptr_t(kHugePage - 1);
+        uintptr_t end = reinterpret_cast<uintptr_t>(im.pixels) + bytes;
+        try {
+            thread_ = std::thread([mid, end] {
+#ifdef MADV_POPULATE_WRITE
+                madvise(reinterpret_cast<void*>(mid), end - mid, MADV_POPULATE_WRITE);
+#else
+                (void)mid, (void)end;
+#endif
+            });
+        } catch (const std::system_error&) {
+        }
+    }
+    ~Prefault() {
+        if (thread_.joinable()) thread_.join();
+    }
+    Prefault(const Prefault&) = delete;
+    Prefault& operator=(const Prefault&) = delete;
+
+private:
+    std::thread thread_;
+};
+
+}  // namespace
 
 void LoadImage(const char* path, rgbaimage& image) {
     if (!FileExists(path)) {
@@ -36,10 +79,12 @@ void LoadImage(const char* path, rgbaimage& image) {
     image.Allocate(int16_t(size.x), int16_t(size.y));
     iflConfig layout(iflUInt8, iflInterleaved, 4, kReadChannels, 0, iflUpperLeft);
     // A block that could not be allocated is 0 by 0 and cannot hold the tile.
-    if (image.width != size.x || image.height != size.y)
+    if (image.width != size.x || image.height != size.y) {
         status = iflErrNoMemory;
-    else
+    } else {
+        Prefault ahead(image);
         status = file->getTile(0, 0, 0, size.x, size.y, 1, image.pixels, &layout);
+    }
     if (status != iflSuccess)
         image.Allocate(0, 0);
     else

@@ -3,7 +3,38 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 #include <utility>
+
+namespace {
+
+// Blocks of at least one huge page are aligned to it and marked for
+// transparent huge pages: first touching a 20 MP picture then costs about
+// 40 page faults instead of 20000. The block still comes from malloc's
+// family and is released with free.
+constexpr size_t kHugePage = size_t(2) << 20;
+
+unsigned char* allocateBlock(size_t bytes) {
+    if (bytes < kHugePage) return static_cast<unsigned char*>(malloc(bytes ? bytes : 1));
+    const size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+    void* p = aligned_alloc(kHugePage, rounded);
+    if (p) madvise(p, rounded, MADV_HUGEPAGE);
+    return static_cast<unsigned char*>(p);
+}
+
+}  // namespace
+
+void SetAlphaOpaque(unsigned char* p, size_t n) {
+    // Whole pixels as 32-bit words, alpha the high byte on this
+    // little-endian machine: the compiler turns this into vector ORs.
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "alpha must be the high byte of a pixel word");
+    for (size_t i = 0; i < n; ++i, p += 4) {
+        uint32_t w;
+        memcpy(&w, p, 4);
+        w |= 0xFF000000u;
+        memcpy(p, &w, 4);
+    }
+}
 
 rgbaimage::rgbaimage() { Allocate(0, 0); }
 
@@ -20,7 +51,7 @@ void rgbaimage::Allocate(int16_t w, int16_t h) {
     if (bytes > INT32_MAX) bytes = 0;
     width = bytes ? w : 0;
     height = bytes ? h : 0;
-    pixels = static_cast<unsigned char*>(malloc(bytes ? size_t(bytes) : 1));
+    pixels = allocateBlock(size_t(bytes));
     if (!pixels && bytes) {
         width = height = 0;
         pixels = static_cast<unsigned char*>(malloc(1));
@@ -41,9 +72,10 @@ rgbaimage& rgbaimage::SetFromPixels(imagebuf source) {
 rgbaimage& rgbaimage::CopyFrom(const rgbaimage& other) { return SetFromPixels(other); }
 
 void rgbaimage::SetOpaque() {
-    // Row by row: the order of the stores does not change the result.
+    // In memory order, a whole pixel at a time so that the loop vectorises:
+    // the order of the stores does not change the result.
     const size_t n = size_t(width > 0 ? width : 0) * size_t(height > 0 ? height : 0);
-    for (size_t i = 0; i < n; ++i) pixels[i * 4 + 3] = 255;
+    SetAlphaOpaque(pixels, n);
 }
 
 void rgbaimage::ResampleFrom(const imagebuf& source) {

@@ -3,6 +3,7 @@
 #ifndef PC_PICTRIX_RGBAIMAGE_H
 #define PC_PICTRIX_RGBAIMAGE_H
 
+#include <cstddef>
 #include <cstdint>
 
 // A non-owning view of width x height pixels.
@@ -45,5 +46,9 @@ public:
     // Changes the size and rescales the contents.
     void Resize(int16_t width, int16_t height);
 };
+
+// Sets byte 3 (alpha) of each of the n 4-byte pixels at p to 255, leaving
+// the other bytes as they are.
+void SetAlphaOpaque(unsigned char* p, size_t n);
 
 #endif

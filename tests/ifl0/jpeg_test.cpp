@@ -688,3 +688,94 @@ TEST(JpegWriter, ReportsFullDiskAsIoError) {
     EXPECT_EQ(st, iflErrIO);
     EXPECT_NE(err.find("full.jpg"), std::string::npos) << err;
 }
+
+namespace {
+
+// libjpeg's own encoding of an RGBX picture at quality 90, 4:2:0, with a
+// restart marker after every MCU row when asked.
+Bytes referenceJpeg(const Bytes& rgbx, int w, int h, bool restarts) {
+    jpeg_compress_struct c;
+    JumpErr e;
+    c.err = jpeg_std_error(&e.pub);
+    e.pub.error_exit = jumpOut;
+    unsigned char* mem = nullptr;
+    unsigned long size = 0;
+    if (setjmp(e.jump)) {
+        jpeg_destroy_compress(&c);
+        free(mem);
+        return {};
+    }
+    jpeg_create_compress(&c);
+    jpeg_mem_dest(&c, &mem, &size);
+    c.image_width = JDIMENSION(w), c.image_height = JDIMENSION(h), c.input_components = 4;
+    c.in_color_space = JCS_EXT_RGBX;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 90, TRUE);
+    if (restarts) c.restart_in_rows = 1;
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW r = const_cast<JSAMPROW>(&rgbx[size_t(c.next_scanline) * size_t(w) * 4]);
+        jpeg_write_scanlines(&c, &r, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    Bytes out(mem, mem + size);
+    free(mem);
+    return out;
+}
+
+// A picture with detail everywhere, so every MCU row has real entropy-coded data.
+Bytes texture(int w, int h) {
+    Bytes px(size_t(w) * size_t(h) * 4);
+    uint32_t s = 12345;
+    for (size_t i = 0; i < px.size(); ++i) {
+        s = s * 1103515245u + 12345u;
+        px[i] = i % 4 == 3 ? 255 : uint8_t((i / 4 % size_t(w)) * 3 + (s >> 27));
+    }
+    return px;
+}
+
+}  // namespace
+
+// Large pictures (2 MP and 256 rows or more) are encoded in two bands on
+// two threads; the joined file must be exactly what one encoder writes,
+// whatever the height's remainder. Smaller ones have no restart markers.
+TEST(JpegWriter, LargePicturesEqualOneEncoderWithRestartMarkers) {
+    testutil::TempDir dir;
+    struct Size {
+        int w, h;
+        bool banded;
+    };
+    for (Size z : {Size{2000, 1000, true}, Size{2000, 1111, true}, Size{7900, 256, true}, Size{7900, 255, false},
+                   Size{1999, 1000, false}, Size{61, 300, false}}) {
+        const int w = z.w, h = z.h;
+        SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h));
+        Bytes px = texture(w, h);
+        ASSERT_EQ(writeJpeg(dir / "t.jpg", px, w, h, 4, nullptr), iflSuccess);
+        Bytes want = referenceJpeg(px, w, h, z.banded);
+        ASSERT_FALSE(want.empty());
+        EXPECT_TRUE(readFile(dir / "t.jpg") == want) << "differs from libjpeg's single encoding";
+        // Rows that cannot be read in place go through one encoder, without restarts.
+        ASSERT_EQ(writeJpeg(dir / "rgb.jpg", px, w, h, 3, nullptr), iflSuccess);
+        EXPECT_TRUE(readFile(dir / "rgb.jpg") == referenceJpeg(px, w, h, false));
+    }
+}
+
+TEST(JpegWriter, ReportsFullDiskAsIoErrorForBandedPictures) {
+    int fd = ::open("/dev/full", O_WRONLY);
+    if (fd < 0) GTEST_SKIP() << "no /dev/full";
+    const int w = 2000, h = 1000;
+    Bytes px = texture(w, h);
+    iflSize size(w, h, 3);
+    iflFileConfig cfg(&size, iflUInt8);
+    iflStatus st;
+    iflFile* f = iflFile::create(fd, "full.jpg", nullptr, &cfg, nullptr, &st);
+    ASSERT_NE(f, nullptr);
+    testing::internal::CaptureStderr();
+    st = f->setTile(0, 0, 0, w, h, 1, px.data(), nullptr);
+    std::string err = testing::internal::GetCapturedStderr();
+    f->close();
+    ::close(fd);
+    EXPECT_EQ(st, iflErrIO);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}

@@ -463,4 +463,132 @@ TEST(PngWriter, FailsCleanlyWhenTheDeviceIsFull) {
     ::close(fd);
 }
 
+// Rows that favour each filter type in turn (flat, left-to-right ramps,
+// vertical stripes, smooth and noisy areas), tall enough to be filtered on
+// two threads, and noisy enough to need more than one IDAT chunk.
+Bytes mixedRows(int w, int h, int nchans) {
+    Bytes b(size_t(w) * size_t(h) * size_t(nchans));
+    uint32_t s = 7;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int k = 0; k < nchans; ++k) {
+                s = s * 1103515245u + 12345u;
+                int v;
+                switch (y / 8 % 5) {
+                case 0: v = 90 + k; break;
+                case 1: v = x * 3 + k; break;
+                case 2: v = (x / 3 % 2) * 200 + k; break;
+                case 3: v = x + y * 2 + k * 30; break;
+                default: v = int(s >> 24); break;
+                }
+                b[(size_t(y) * size_t(w) + size_t(x)) * size_t(nchans) + size_t(k)] = uint8_t(v);
+            }
+    return b;
+}
+
+TEST(PngWriter, LargePicturesRoundTripExactlyFromEveryLayout) {
+    testutil::TempDir dir;
+    const int w = 611, h = 433;
+    for (int fileChannels : {3, 4}) {
+        for (int nchans : {3, 4}) {
+            SCOPED_TRACE("file " + std::to_string(fileChannels) + ", buffer " + std::to_string(nchans));
+            Bytes buf = mixedRows(w, h, nchans);
+            std::string path = dir / "m.png";
+            ASSERT_EQ(writePng(path, buf, w, h, fileChannels, nchans), iflSuccess);
+            Decoded d = readPng(path, 4);
+            ASSERT_EQ(d.status, iflSuccess);
+            ASSERT_EQ(d.size.x, w);
+            ASSERT_EQ(d.size.y, h);
+            for (int i = 0; i < w * h; ++i) {
+                uint8_t want[4] = {buf[size_t(i * nchans)], buf[size_t(i * nchans + 1)], buf[size_t(i * nchans + 2)],
+                                   255};
+                if (fileChannels == 4) want[3] = nchans == 4 ? buf[size_t(i * 4 + 3)] : 0;
+                ASSERT_EQ(0, memcmp(&d.px[size_t(i) * 4], want, 4)) << "pixel " << i;
+            }
+        }
+    }
+}
+
+TEST(PngWriter, SmallerThanRawForPhotographLikeRows) {
+    // Adaptive filtering and deflate must actually compress: far below the
+    // raw size for the smooth rows, never much above it for the noise.
+    testutil::TempDir dir;
+    const int w = 611, h = 433;
+    Bytes buf = mixedRows(w, h, 3);
+    ASSERT_EQ(writePng(dir / "m.png", buf, w, h, 3, 3), iflSuccess);
+    size_t size = testutil::readFile(dir / "m.png").size();
+    EXPECT_LT(size, buf.size() * 35 / 100) << "four fifths of the rows are smooth";
+}
+
+TEST(PngWriter, IncompressiblePictureSpansSeveralDataChunks) {
+    testutil::TempDir dir;
+    const int w = 600, h = 500;
+    Bytes noise(size_t(w) * h * 4);
+    uint32_t x = 3;
+    for (uint8_t& b : noise) x = x * 1103515245u + 12345u, b = uint8_t(x >> 24);
+    ASSERT_EQ(writePng(dir / "n.png", noise, w, h, 4, 4), iflSuccess);
+    Bytes file = testutil::readFile(dir / "n.png");
+    int idats = 0;
+    for (size_t i = 0; i + 4 <= file.size(); ++i) idats += memcmp(&file[i], "IDAT", 4) == 0;
+    EXPECT_GE(idats, 2);
+    Decoded d = readPng(dir / "n.png", 4);
+    ASSERT_EQ(d.status, iflSuccess);
+    EXPECT_TRUE(d.px == noise);
+}
+
+// Plain 8-bit RGB files are inflated into the caller's block and unfiltered
+// there when its rows are one block, else through a buffer of their own:
+// both must give the same pixels for every filter type, and both must
+// refuse damage.
+TEST(PngReader, PlainRgbFilesDecodeAlikeIntoBlocksTilesAndThreeChannelBuffers) {
+    testutil::TempDir dir;
+    const int w = 97, h = 83;
+    Bytes rgb = mixedRows(w, h, 3);
+    ASSERT_EQ(writePng(dir / "p.png", rgb, w, h, 3, 3), iflSuccess);
+    Bytes png = testutil::readFile(dir / "p.png");
+    Decoded whole = decodeBytes(png, kRGBA, 4);
+    ASSERT_EQ(whole.status, iflSuccess);
+    for (int i = 0; i < w * h; ++i) {
+        const uint8_t want[4] = {rgb[size_t(i) * 3], rgb[size_t(i) * 3 + 1], rgb[size_t(i) * 3 + 2], 255};
+        ASSERT_EQ(0, memcmp(&whole.px[size_t(i) * 4], want, 4)) << "pixel " << i;
+    }
+    Decoded three = decodeBytes(png, kRGBA, 3);
+    ASSERT_EQ(three.status, iflSuccess);
+    EXPECT_TRUE(three.px == rgb);
+    iflStatus st;
+    iflFile* f = iflFile::openMemory(png.data(), png.size(), "p.png", nullptr, &st);
+    ASSERT_NE(f, nullptr);
+    Bytes tile(size_t(7 * 5 * 4));
+    iflConfig layout(iflUInt8, iflInterleaved, 4, kRGBA);
+    ASSERT_EQ(f->getTile(11, 40, 0, 7, 5, 1, tile.data(), &layout), iflSuccess);
+    f->close();
+    for (int y = 0; y < 5; ++y)
+        EXPECT_EQ(0, memcmp(&tile[size_t(y * 7 * 4)], &whole.px[size_t(((40 + y) * w + 11) * 4)], 28)) << "row " << y;
+
+    for (int nchans : {3, 4}) {
+        SCOPED_TRACE(nchans);
+        Bytes cut(png.begin(), png.begin() + long(png.size() / 2));
+        EXPECT_NE(decodeBytes(cut, kRGBA, nchans).status, iflSuccess);
+        Bytes flipped = png;
+        flipped[png.size() / 2] ^= 0x40;
+        EXPECT_NE(decodeBytes(flipped, kRGBA, nchans).status, iflSuccess);
+    }
+}
+
+TEST(PngReader, RefusesUnknownFilterType) {
+    Crafted c;
+    c.w = 3, c.h = 2;
+    c.rows.assign(18, 50);
+    Bytes raw = filtered(c);
+    raw[10] = 5;  // the second row's filter byte
+    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    Bytes ihdr;
+    put32(ihdr, c.w), put32(ihdr, c.h);
+    ihdr.insert(ihdr.end(), {8, 2, 0, 0, 0});
+    addChunk(png, "IHDR", ihdr);
+    addChunk(png, "IDAT", zlibStored(raw));
+    addChunk(png, "IEND", {});
+    EXPECT_EQ(decodeBytes(png).status, iflErrCorrupt);
+}
+
 }  // namespace

@@ -122,6 +122,40 @@ TEST(ChannelPick, RemapInPlaceAppliesTheReaderList) {
     EXPECT_EQ(std::vector<uint8_t>(px, px + 4), (std::vector<uint8_t>{30, 20, 10, 255}));
 }
 
+TEST(ChannelPick, FourChannelTilesTakeAlphaFromAnyChannelInEveryOrientation) {
+    // The whole-pixel paths (straight rows, mirrored and transposed ones)
+    // must agree with the byte-by-byte rule: channel k of a tile pixel is
+    // byte sel[k] of the stored pixel, or 255.
+    const int lists[][4] = {{0, 1, 2, 0}, {0, 1, 2, 1}, {0, 1, 2, 2}, {0, 1, 2, 3}, {0, 1, 2, -1}, {2, 1, 0, 3}};
+    for (int fileChannels : {3, 4})
+        for (const auto& list : lists)
+            for (int f = 1; f <= 8; ++f) {
+                const Stored& s = kStored[f];
+                ReadPick pick;
+                ASSERT_TRUE(makeReadPick(4, list, 0, fileChannels, pick));
+                RowMap map = RowMap::make(iflOrientation(f), s.w, s.h, iflUpperLeft, 0, 0);
+                std::vector<uint8_t> tile(6 * 4, 0);
+                for (int r = 0; r < s.h; ++r) {
+                    std::vector<uint8_t> row;
+                    for (int c = 0; c < s.w; ++c) {
+                        uint8_t l = uint8_t(s.rows[r * s.w + c]);
+                        row.insert(row.end(), {l, uint8_t(l + 100), uint8_t(l + 50),
+                                               uint8_t(fileChannels == 4 ? l + 20 : 255)});
+                    }
+                    readRow(map, pick, r, row.data(), s.w, tile.data(), 3, 2);
+                }
+                for (int i = 0; i < 6; ++i) {
+                    uint8_t l = uint8_t("abcdef"[i]);
+                    const uint8_t stored[4] = {l, uint8_t(l + 100), uint8_t(l + 50),
+                                               uint8_t(fileChannels == 4 ? l + 20 : 255)};
+                    for (int k = 0; k < 4; ++k)
+                        EXPECT_EQ(tile[size_t(i * 4 + k)], pick.sel[k] >= 0 ? stored[pick.sel[k]] : 255)
+                            << "orientation " << f << " pixel " << i << " channel " << k << " list " << list[3]
+                            << " file channels " << fileChannels;
+                }
+            }
+}
+
 TEST(ChannelPick, WritingIgnoresMissingChannelsAndFillsUnnamedOnesBySameNumber) {
     auto src = [](int nchans, std::vector<int> list, int fileChannels) {
         WritePick p;

@@ -177,3 +177,29 @@ TEST(SaveImage, ExtraArgumentsChangeNothing) {
     EXPECT_EQ(back.width, 320);
     EXPECT_EQ(back.height, 200);
 }
+
+// A picture large enough that loading prefaults most of its block on a
+// second thread: every pixel must still arrive, and alpha must be 255.
+TEST(LoadImage, LargePictureArrivesWholeWhileItsBlockIsPrefaulted) {
+    TempDir dir;
+    rgbaimage big;
+    big.Allocate(2500, 1800);  // 18 MB of RGBA
+    ASSERT_EQ(big.width, 2500);
+    for (int y = 0; y < big.height; ++y)
+        for (int x = 0; x < big.width; ++x) {
+            unsigned char* p = big.PixelAt(x, y);
+            p[0] = uint8_t(x), p[1] = uint8_t(y), p[2] = uint8_t(x ^ y), p[3] = 7;
+        }
+    std::string path = dir / "big.ppm";
+    ASSERT_TRUE(WritePpm(path.c_str(), big));
+    rgbaimage back;
+    LoadImage(path.c_str(), back);
+    ASSERT_EQ(back.width, big.width);
+    ASSERT_EQ(back.height, big.height);
+    for (int y = 0; y < big.height; ++y)
+        for (int x = 0; x < big.width; ++x) {
+            const unsigned char* p = back.PixelAt(x, y);
+            const unsigned char* q = big.PixelAt(x, y);
+            ASSERT_TRUE(p[0] == q[0] && p[1] == q[1] && p[2] == q[2] && p[3] == 255) << x << "," << y;
+        }
+}

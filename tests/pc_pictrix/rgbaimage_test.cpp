@@ -73,6 +73,44 @@ TEST(RgbaImage, FailedAllocationLeavesItEmptyInsteadOfCrashing) {
 }
 #endif
 
+// Blocks of 2 MiB and more are aligned for huge pages; they must still be
+// whole, writable blocks that free cleanly when replaced or destroyed.
+TEST(RgbaImage, LargeBlocksAreHugePageAlignedWritableAndFreedCleanly) {
+    for (int round = 0; round < 3; ++round) {
+        rgbaimage im(1500, 1000);  // 6 MB
+        ASSERT_EQ(im.width, 1500);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(im.pixels) % (2u << 20), 0u);
+        memset(im.pixels, 0xAB, size_t(im.width) * size_t(im.height) * 4);
+        EXPECT_EQ(*im.AlphaAt(1499, 999), 0xAB);
+        im.Allocate(731, 719);  // just over 2 MiB, then a small one
+        ASSERT_EQ(im.width, 731);
+        memset(im.pixels, 1, size_t(731) * 719 * 4);
+        im.Allocate(10, 10);
+        EXPECT_EQ(im.width, 10);
+    }
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// Where the system offers transparent huge pages on request, a large block
+// gets them: its first touch costs one fault per 2 MiB, not per 4 KiB.
+TEST(RgbaImage, LargeBlocksGetHugePagesWhereTheSystemOffersThem) {
+    std::string mode;
+    if (FILE* f = fopen("/sys/kernel/mm/transparent_hugepage/enabled", "r")) {
+        char buf[128] = {0};
+        if (fgets(buf, sizeof buf, f)) mode = buf;
+        fclose(f);
+    }
+    if (mode.find("[never]") != std::string::npos || mode.empty()) GTEST_SKIP() << "no transparent huge pages";
+    rgbaimage im(4096, 2048);  // 32 MiB
+    ASSERT_EQ(im.width, 4096);
+    rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    im.SetOpaque();
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_minflt - before.ru_minflt, 1000) << "8192 faults would mean 4 KiB pages";
+}
+#endif
+
 TEST(RgbaImage, CopiesAreDeepAndSelfCopiesChangeNothing) {
     rgbaimage a(5, 3);
     fillCoords(a);
