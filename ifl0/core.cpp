@@ -17,6 +17,8 @@
 
 using namespace ifl0;
 
+int64_t ifl0::maxPixels = kMaxBlockBytes / 4;
+
 namespace {
 
 // Prints "ifl0: NAME: REASON" on one line, keeping errno for the caller.
