@@ -31,6 +31,7 @@ constexpr int64_t kStripBytes = 65536;
 struct Messages {
     std::string error;    // the first error
     std::string damage;   // the first sign of damaged compressed data while decoding
+    std::string cut;      // a tag whose values lie beyond the end of the file
     bool decoding = false;
 };
 
@@ -56,6 +57,8 @@ int onWarning(TIFF*, void* user, const char* module, const char* fmt, va_list ap
     auto* m = static_cast<Messages*>(user);
     if (m->decoding && m->damage.empty() && module && strcmp(module, "JPEGLib") == 0)
         formatMessage(m->damage, module, fmt, ap);
+    // libtiff drops such a tag and reads on; the file is truncated.
+    if (m->cut.empty() && fmt && strstr(fmt, "IO error during reading")) formatMessage(m->cut, module, fmt, ap);
     return 1;
 }
 
@@ -404,6 +407,10 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         }
         Page page;
         if (!readPage(h.tif, page, err)) return iflErrCorrupt;
+        if (!h.msgs.cut.empty()) {
+            err = "truncated file: " + h.msgs.cut;
+            return iflErrCorrupt;
+        }
         if (!withinLimits(page.width, page.height)) {
             err = "picture of " + std::to_string(page.width) + " by " + std::to_string(page.height) +
                   " is beyond the size limits";
