@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Rebuilds the fuzzers' seed corpora: the test fixtures of each format, the
-# PNG seeds of make-png.py, and a few variants made with Debian's tools.
+# Rebuilds the fuzzers' seed corpora: the test fixtures of each format (but
+# not the deliberately damaged ones), the PNG seeds of make-png.py, and a few
+# variants made with Debian's tools.
 # Needs python3, libjpeg-turbo-progs, imagemagick, libtiff-tools, webp.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -10,7 +11,7 @@ trap 'rm -rf "$tmp"' EXIT
 
 for f in jpeg tiff pnm bmp gif webp; do
   mkdir -p "$here/$f"
-  find "$data/$f" -maxdepth 1 -type f ! -name '*.md' ! -name '*.sh' ! -name '*.py' -exec cp {} "$here/$f/" \;
+  find "$data/$f" -maxdepth 1 -type f ! -name '*.md' ! -name '*.sh' ! -name '*.py' ! -name 'short-strip-*' -exec cp {} "$here/$f/" \;
 done
 python3 "$here/make-png.py" "$here/png"
 
