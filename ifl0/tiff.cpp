@@ -58,7 +58,8 @@ int onWarning(TIFF*, void* user, const char* module, const char* fmt, va_list ap
     if (m->decoding && m->damage.empty() && module && strcmp(module, "JPEGLib") == 0)
         formatMessage(m->damage, module, fmt, ap);
     // libtiff drops such a tag and reads on; the file is truncated.
-    if (m->cut.empty() && fmt && strstr(fmt, "IO error during reading")) formatMessage(m->cut, module, fmt, ap);
+    else if (m->cut.empty() && fmt && strstr(fmt, "IO error during reading"))
+        formatMessage(m->cut, module, fmt, ap);
     return 1;
 }
 
