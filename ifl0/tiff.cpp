@@ -314,21 +314,23 @@ private:
         }
         const int bandRows = int(std::min<uint32_t>(tl, uint32_t(hgt)));
         const bool persistent = sink.persistent();
-        std::vector<uint8_t> tile(size_t(tileBytes), 0);
+        // Not zeroed: a tile of up to kMaxTileBytes that the file's data cannot
+        // fill must not cost that much memory before the read fails.
+        std::unique_ptr<uint8_t[]> tile(new uint8_t[size_t(tileBytes)]);
         std::vector<uint8_t> band(persistent ? 0 : size_t(bandRows) * size_t(w) * 4);
         const PixelForm f = form();
         for (int y = 0; y < hgt; y += bandRows) {
             const int n = std::min(bandRows, hgt - y);
             for (int x = 0; x < w; x += int(tw)) {
                 const uint32_t t = TIFFComputeTile(h.tif, uint32_t(x), uint32_t(y), 0, 0);
-                if (TIFFReadEncodedTile(h.tif, t, tile.data(), tileBytes) < 0 || damaged(h, err)) {
+                if (TIFFReadEncodedTile(h.tif, t, tile.get(), tileBytes) < 0 || damaged(h, err)) {
                     if (err.empty()) err = h.reason("cannot decode a tile");
                     return iflErrCorrupt;
                 }
                 const int cols = std::min(int(tw), w - x);
                 for (int k = 0; k < n; ++k) {
                     uint8_t* dst = persistent ? sink.row(y + k) : band.data() + size_t(k) * size_t(w) * 4;
-                    convert(tile.data() + size_t(k) * tileRowBytes, dst + size_t(x) * 4, cols, page_.bps, f);
+                    convert(tile.get() + size_t(k) * tileRowBytes, dst + size_t(x) * 4, cols, page_.bps, f);
                 }
             }
             for (int k = 0; k < n; ++k) {

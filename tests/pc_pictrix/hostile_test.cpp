@@ -154,6 +154,9 @@ Bytes jpeg(unsigned w, unsigned h) {
 }
 
 struct Hostile {
+    Hostile(const char* n, Bytes b, bool beyond) : name(n), bytes(std::move(b)), beyondModel(beyond) {}
+    Hostile(const char* n, const std::string& file, bool beyond)
+        : Hostile(n, testutil::readFile(file), beyond) {}
     const char* name;
     Bytes bytes;
     bool beyondModel;  // refused as too large rather than as damaged
@@ -214,6 +217,8 @@ TEST(HostileFiles, HugePicturesWithoutTheirDataFailFastInLittleMemory) {
         {"model.pbm", pnm("P4\n32767 16383\n"), false},
         {"model.jpg", jpeg(16383, 16383), false},
         {"model-lossless.webp", webpLossless(16383, 16383), false},
+        // A 1 by 1 picture in one 8192 by 8192 RGBA tile of 64 bytes.
+        {"huge-tile.tif", testutil::dataPath("../../fuzz/regressions/tiff/huge-tile.tif"), false},
     };
     for (const auto& h : files) expectRefusedCheaply(dir, h);
 }
