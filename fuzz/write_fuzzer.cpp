@@ -44,6 +44,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char tmpl[] = "/tmp/pictrix-writefuzz-XXXXXX";
     if (!mkdtemp(tmpl)) abort();
     folder = tmpl;
+    atexit([] {
+        for (const Target& t : kTargets) unlink((folder + "/picture." + t.ending).c_str());
+        rmdir(folder.c_str());
+    });
     return 0;
 }
 
