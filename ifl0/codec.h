@@ -21,9 +21,12 @@ namespace ifl0 {
 // with the picture.
 constexpr int kMaxSide = 32767;
 constexpr int64_t kMaxBlockBytes = 2147483647;
+// The most pixels a picture may have. Only fuzzers lower it, so that headers
+// promising huge pictures do not slow them down; the library never changes it.
+extern int64_t maxPixels;
 inline bool withinLimits(int64_t width, int64_t height) {
     return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide &&
-           width * height * 4 <= kMaxBlockBytes;
+           width * height * 4 <= kMaxBlockBytes && width * height <= maxPixels;
 }
 
 // A whole file's bytes, in memory or mapped; valid for the reader's lifetime.

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <string>
 #include <strings.h>
 #include <sys/mman.h>
@@ -16,6 +18,8 @@
 #include <vector>
 
 using namespace ifl0;
+
+int64_t ifl0::maxPixels = kMaxBlockBytes / 4;
 
 namespace {
 
@@ -326,11 +330,31 @@ iflStatus iflFile::getTile(int x, int y, int z, int nx, int ny, int nz, void* da
 
 namespace {
 
+// Removes the temporaries ".BASE.ifl0-PID-..." that a writer of the same
+// name left in dir when it was killed: only those whose process is gone, so
+// a conversion still running is not disturbed.
+void removeStaleTemps(const std::string& dir, const std::string& base) {
+    DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return;
+    const std::string prefix = "." + base + ".ifl0-";
+    while (dirent* e = readdir(d)) {
+        const char* n = e->d_name;
+        if (strncmp(n, prefix.c_str(), prefix.size()) != 0) continue;
+        const char* p = n + prefix.size();
+        char* end = nullptr;
+        long pid = strtol(p, &end, 10);
+        if (end == p || *end != '-' || pid <= 0 || pid == getpid()) continue;
+        if (kill(pid_t(pid), 0) != 0 && errno == ESRCH) unlinkat(dirfd(d), n, 0);
+    }
+    closedir(d);
+}
+
 // Opens a new temporary file beside name, recognisable as ours.
 int makeTemp(const std::string& name, std::string& path) {
     size_t slash = name.rfind('/');
     std::string dir = slash == std::string::npos ? "" : name.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+    removeStaleTemps(dir, base);
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
         path = dir + "." + base + ".ifl0-" + std::to_string(getpid()) + "-" +

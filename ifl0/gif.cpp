@@ -69,6 +69,15 @@ struct Frame {
     bool covers() const { return x0 == 0 && y0 == 0 && x1 == width && y1 == height; }
 };
 
+// The most pixels n bytes of LZW data can expand to. Every code takes at
+// least one bit; the k-th code after a clear stands for at most k pixels,
+// and no code for more than the 4096 entries of the table.
+int64_t maxLzwPixels(size_t n) {
+    const int64_t codes = int64_t(std::min<size_t>(n, size_t(1) << 40)) * 8;
+    const int64_t ramp = std::min<int64_t>(codes, 4096);
+    return ramp * (ramp + 1) / 2 + (codes - ramp) * 4096;
+}
+
 // Opens the data and walks the records up to the first image descriptor,
 // keeping the transparent index of the Graphic Control Extension that
 // belongs to it.
@@ -135,6 +144,13 @@ iflStatus openFirstFrame(Cursor& cursor, GifPtr& gif, Frame& f, std::string& err
         err = "picture of " + std::to_string(f.width) + " by " + std::to_string(f.height) +
               " is beyond the size limits";
         return iflErrTooLarge;
+    }
+    // Refuse a frame the remaining bytes cannot hold, before anything the
+    // size of the screen is written.
+    if (int64_t(f.frameW) * f.frameH > maxLzwPixels(cursor.in.size - cursor.pos)) {
+        err = "too little image data for a frame of " + std::to_string(f.frameW) + " by " +
+              std::to_string(f.frameH);
+        return iflErrCorrupt;
     }
     f.x0 = std::min(f.left, f.width), f.x1 = std::min(f.left + f.frameW, f.width);
     f.y0 = std::min(f.top, f.height), f.y1 = std::min(f.top + f.frameH, f.height);

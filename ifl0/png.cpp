@@ -107,6 +107,13 @@ void startRead(PngState* s, Header* h) {
     png_set_user_limits(s->png, kMaxSide, kMaxSide);
     png_set_chunk_malloc_max(s->png, kChunkMallocMax);
     png_set_chunk_cache_max(s->png, kChunkCacheMax);
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    // Mutated files rarely keep their checksums; the fuzzers look past them.
+    png_set_crc_action(s->png, PNG_CRC_QUIET_USE, PNG_CRC_QUIET_USE);
+#ifdef PNG_IGNORE_ADLER32
+    png_set_option(s->png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
+#endif
+#endif
     png_read_info(s->png, s->info);
     h->width = png_get_image_width(s->png, s->info);
     h->height = png_get_image_height(s->png, s->info);

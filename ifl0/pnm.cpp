@@ -286,6 +286,12 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         uint64_t rowBytes = l.kind == Kind::Bitmap ? (uint64_t(l.width) + 7) / 8
                                                    : uint64_t(l.width) * uint64_t(l.depth) * (l.maxval > 255 ? 2 : 1);
         if (rowBytes * uint64_t(l.height) > uint64_t(in.size - l.dataOffset)) return corrupt(err, "truncated data");
+    } else {
+        // Plain samples take a character each, and all but plain PBM's a
+        // separator too.
+        uint64_t samples = uint64_t(l.width) * uint64_t(l.height) * uint64_t(l.depth);
+        uint64_t least = l.kind == Kind::Bitmap ? samples : 2 * samples - 1;
+        if (least > uint64_t(in.size - l.dataOffset)) return corrupt(err, "truncated data");
     }
     info.width = l.width;
     info.height = l.height;

@@ -31,6 +31,7 @@ constexpr int64_t kStripBytes = 65536;
 struct Messages {
     std::string error;    // the first error
     std::string damage;   // the first sign of damaged compressed data while decoding
+    std::string cut;      // a tag whose values lie beyond the end of the file
     bool decoding = false;
 };
 
@@ -56,6 +57,9 @@ int onWarning(TIFF*, void* user, const char* module, const char* fmt, va_list ap
     auto* m = static_cast<Messages*>(user);
     if (m->decoding && m->damage.empty() && module && strcmp(module, "JPEGLib") == 0)
         formatMessage(m->damage, module, fmt, ap);
+    // libtiff drops such a tag and reads on; the file is truncated.
+    else if (m->cut.empty() && fmt && strstr(fmt, "IO error during reading"))
+        formatMessage(m->cut, module, fmt, ap);
     return 1;
 }
 
@@ -310,21 +314,23 @@ private:
         }
         const int bandRows = int(std::min<uint32_t>(tl, uint32_t(hgt)));
         const bool persistent = sink.persistent();
-        std::vector<uint8_t> tile(size_t(tileBytes), 0);
+        // Not zeroed: a tile of up to kMaxTileBytes that the file's data cannot
+        // fill must not cost that much memory before the read fails.
+        std::unique_ptr<uint8_t[]> tile(new uint8_t[size_t(tileBytes)]);
         std::vector<uint8_t> band(persistent ? 0 : size_t(bandRows) * size_t(w) * 4);
         const PixelForm f = form();
         for (int y = 0; y < hgt; y += bandRows) {
             const int n = std::min(bandRows, hgt - y);
             for (int x = 0; x < w; x += int(tw)) {
                 const uint32_t t = TIFFComputeTile(h.tif, uint32_t(x), uint32_t(y), 0, 0);
-                if (TIFFReadEncodedTile(h.tif, t, tile.data(), tileBytes) < 0 || damaged(h, err)) {
+                if (TIFFReadEncodedTile(h.tif, t, tile.get(), tileBytes) < 0 || damaged(h, err)) {
                     if (err.empty()) err = h.reason("cannot decode a tile");
                     return iflErrCorrupt;
                 }
                 const int cols = std::min(int(tw), w - x);
                 for (int k = 0; k < n; ++k) {
                     uint8_t* dst = persistent ? sink.row(y + k) : band.data() + size_t(k) * size_t(w) * 4;
-                    convert(tile.data() + size_t(k) * tileRowBytes, dst + size_t(x) * 4, cols, page_.bps, f);
+                    convert(tile.get() + size_t(k) * tileRowBytes, dst + size_t(x) * 4, cols, page_.bps, f);
                 }
             }
             for (int k = 0; k < n; ++k) {
@@ -404,6 +410,10 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         }
         Page page;
         if (!readPage(h.tif, page, err)) return iflErrCorrupt;
+        if (!h.msgs.cut.empty()) {
+            err = "truncated file: " + h.msgs.cut;
+            return iflErrCorrupt;
+        }
         if (!withinLimits(page.width, page.height)) {
             err = "picture of " + std::to_string(page.width) + " by " + std::to_string(page.height) +
                   " is beyond the size limits";

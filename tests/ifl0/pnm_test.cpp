@@ -377,3 +377,17 @@ TEST(PnmReader, SurvivesTruncatedAndMutatedFixtures) {
 }
 
 }  // namespace
+
+TEST(PnmReader, RefusesPlainDataTooShortForThePictureAtOpen) {
+    testing::internal::CaptureStderr();
+    // The shortest plain bodies that can hold the picture still read.
+    EXPECT_EQ(decode("P1 2 2\n0110").readStatus, iflSuccess);
+    EXPECT_EQ(decode("P2 2 1 9\n1 9").readStatus, iflSuccess);
+    EXPECT_EQ(decode("P3 1 1 9\n1 2 3").readStatus, iflSuccess);
+    // Bodies (counted from the header's last number) shorter than the
+    // samples need are refused before any row is decoded.
+    EXPECT_EQ(decode("P1 2 2\n01").openStatus, iflErrCorrupt);
+    EXPECT_EQ(decode("P2 2 1 9\n1").openStatus, iflErrCorrupt);
+    EXPECT_EQ(decode("P3 16383 16383 255\n1 2 3\n").openStatus, iflErrCorrupt);
+    testing::internal::GetCapturedStderr();
+}

@@ -5,8 +5,11 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <chrono>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,6 +82,7 @@ RunResult run(const std::vector<std::string>& argv, void (*setup)()) {
     RunResult r;
     int outp[2], errp[2];
     if (pipe(outp) != 0 || pipe(errp) != 0) return r;
+    auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
         int devnull = open("/dev/null", O_RDONLY);
@@ -113,7 +117,11 @@ RunResult run(const std::vector<std::string>& argv, void (*setup)()) {
         }
     }
     int st = 0;
-    waitpid(pid, &st, 0);
+    struct rusage usage {};
+    while (wait4(pid, &st, 0, &usage) < 0 && errno == EINTR) {
+    }
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.maxRssKiB = usage.ru_maxrss;
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     return r;
 }

@@ -30,6 +30,8 @@ private:
 struct RunResult {
     int status = -1;  // exit status, or 128 + signal
     std::string out, err;
+    long maxRssKiB = 0;   // the child's peak resident memory
+    double seconds = 0;   // wall-clock time from start to exit
 };
 // Runs argv[0] with the arguments, no standard input, capturing both streams.
 // setup, if given, runs in the child before exec (for rlimits and the like).

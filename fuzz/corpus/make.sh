@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Rebuilds the fuzzers' seed corpora: the test fixtures of each format (but
+# not the deliberately damaged ones), the PNG seeds of make-png.py, and a few
+# variants made with Debian's tools.
+# Needs python3, libjpeg-turbo-progs, imagemagick, libtiff-tools, webp.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+data="$here/../../tests/data"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+for f in jpeg tiff pnm bmp gif webp; do
+  mkdir -p "$here/$f"
+  find "$data/$f" -maxdepth 1 -type f ! -name '*.md' ! -name '*.sh' ! -name '*.py' ! -name 'short-strip-*' -exec cp {} "$here/$f/" \;
+done
+python3 "$here/make-png.py" "$here/png"
+
+# A 13 x 11 gradient to encode in further variants.
+python3 - "$tmp/grad.ppm" <<'PY'
+import sys
+w, h = 13, 11
+px = bytes(v for y in range(h) for x in range(w) for v in (x * 19, y * 23, (x * y * 7) % 256))
+open(sys.argv[1], "wb").write(b"P6\n%d %d\n255\n" % (w, h) + px)
+PY
+j="$here/jpeg"
+cjpeg -quality 80 -sample 2x2 -restart 1 -outfile "$j/sub420-restart.jpg" "$tmp/grad.ppm"
+cjpeg -quality 80 -sample 2x1 -optimize -outfile "$j/sub422-optimized.jpg" "$tmp/grad.ppm"
+cjpeg -quality 80 -arithmetic -outfile "$j/arithmetic.jpg" "$tmp/grad.ppm"
+cjpeg -quality 80 -progressive -sample 2x2 -outfile "$j/progressive-420.jpg" "$tmp/grad.ppm"
+convert "$tmp/grad.ppm" -orient RightTop -quality 80 "$j/exif-orient6.jpg"
+
+t="$here/tiff"
+tiffcp -c lzw:2 "$data/tiff/rgb-deflate.tif" "$t/rgb-lzw-predictor.tif"
+convert "$tmp/grad.ppm" -alpha set -channel A -fx 'i/w' -compress none "$t/rgba.tif"
+convert "$tmp/grad.ppm" -define tiff:rows-per-strip=3 -compress lzw "$t/rgb-strips.tif"
+
+w="$here/webp"
+cwebp -quiet -q 50 "$tmp/grad.ppm" -o "$w/grad-lossy.webp"
+cwebp -quiet -lossless "$tmp/grad.ppm" -o "$w/grad-lossless.webp"
+
+g="$here/gif"
+convert "$tmp/grad.ppm" -colors 4 "$g/grad-4colours.gif"
+b="$here/bmp"
+convert "$tmp/grad.ppm" -type Palette -colors 16 -compress RLE "BMP3:$b/rle8-grad.bmp"
+
+# The writers' target: one input per target entry of write_fuzzer.cpp
+# (target, width - 1, height - 1, channels, orientation, pixel bytes).
+python3 - "$here/write" <<'PY'
+import os, sys
+out = sys.argv[1]
+os.makedirs(out, exist_ok=True)
+for t in range(12):
+    head = bytes([t, 12 + t, 8 + t, t % 2, t % 8])
+    px = bytes((i * 29 + t * 7) % 256 for i in range(64))
+    open(os.path.join(out, "target%02d" % t), "wb").write(head + px)
+PY
