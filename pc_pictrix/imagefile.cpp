@@ -5,11 +5,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 #include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <system_error>
-#include <thread>
 
 bool FileExists(const char* path) {
     struct stat st;
@@ -26,38 +25,43 @@ namespace {
 
 // The kernel clears every new page of a block when it is first written.
 // For a large block, the pages after the first huge page are made present
-// on another thread, top down, while the decoder fills the block from the
-// top: clearing is faster than decoding, so the decoder keeps finding its
-// pages ready and that work leaves its path. Joined before the picture is
-// used.
+// on another thread while the decoder fills the block from the top:
+// clearing is faster than decoding, so the decoder keeps finding its pages
+// ready and that work leaves its path. Only for files that can plausibly
+// fill the block (no codec here compresses a picture 256 times), so that a
+// tiny file claiming a huge picture does not make the whole block resident
+// before its decoder fails. Joined before the picture is used.
 class Prefault {
 public:
-    explicit Prefault(const imagebuf& im) {
+    Prefault(const imagebuf& im, const char* path) {
         const size_t bytes = size_t(im.width) * size_t(im.height) * 4;
         constexpr size_t kMin = size_t(16) << 20;
         constexpr size_t kHugePage = size_t(2) << 20;
-        if (bytes < kMin) return;
-        uintptr_t mid = (reinterpret_cast<uintptr_t>(im.pixels) + kHugePage) & ~uintptr_t(kHugePage - 1);
-        uintptr_t end = reinterpret_cast<uintptr_t>(im.pixels) + bytes;
-        try {
-            thread_ = std::thread([mid, end] {
-#ifdef MADV_POPULATE_WRITE
-                madvise(reinterpret_cast<void*>(mid), end - mid, MADV_POPULATE_WRITE);
-#else
-                (void)mid, (void)end;
-#endif
-            });
-        } catch (const std::system_error&) {
-        }
+        struct stat st;
+        if (bytes < kMin || stat(path, &st) != 0 || size_t(st.st_size) < bytes / 256) return;
+        range_[0] = (reinterpret_cast<uintptr_t>(im.pixels) + kHugePage) & ~uintptr_t(kHugePage - 1);
+        range_[1] = reinterpret_cast<uintptr_t>(im.pixels) + bytes;
+        started_ = pthread_create(&thread_, nullptr, populate, range_) == 0;
     }
     ~Prefault() {
-        if (thread_.joinable()) thread_.join();
+        if (started_) pthread_join(thread_, nullptr);
     }
     Prefault(const Prefault&) = delete;
     Prefault& operator=(const Prefault&) = delete;
 
 private:
-    std::thread thread_;
+    static void* populate(void* arg) {
+        const uintptr_t* r = static_cast<const uintptr_t*>(arg);
+#ifdef MADV_POPULATE_WRITE
+        madvise(reinterpret_cast<void*>(r[0]), r[1] - r[0], MADV_POPULATE_WRITE);
+#else
+        (void)r;
+#endif
+        return nullptr;
+    }
+    uintptr_t range_[2] = {0, 0};
+    pthread_t thread_{};
+    bool started_ = false;
 };
 
 }  // namespace
@@ -82,7 +86,7 @@ void LoadImage(const char* path, rgbaimage& image) {
     if (image.width != size.x || image.height != size.y) {
         status = iflErrNoMemory;
     } else {
-        Prefault ahead(image);
+        Prefault ahead(image, path);
         status = file->getTile(0, 0, 0, size.x, size.y, 1, image.pixels, &layout);
     }
     if (status != iflSuccess)

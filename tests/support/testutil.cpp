@@ -1,6 +1,7 @@
 #include "testutil.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -78,6 +79,8 @@ TempDir::~TempDir() {
     if (!path_.empty()) removeTree(path_);
 }
 
+static constexpr int kRunTimeoutMs = 120000;
+
 RunResult run(const std::vector<std::string>& argv, void (*setup)()) {
     RunResult r;
     int outp[2], errp[2];
@@ -101,8 +104,17 @@ RunResult run(const std::vector<std::string>& argv, void (*setup)()) {
     pollfd fds[2] = {{outp[0], POLLIN, 0}, {errp[0], POLLIN, 0}};
     std::string* sinks[2] = {&r.out, &r.err};
     int open = 2;
+    // A child that hangs (a window nobody closes, a spinning codec) is
+    // killed, so that the test fails instead of waiting for ever.
+    bool killed = false;
     while (open > 0) {
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        int left = int(kRunTimeoutMs - std::chrono::duration<double, std::milli>(
+                                           std::chrono::steady_clock::now() - start).count());
+        if (left <= 0 && !killed) {
+            kill(pid, SIGKILL);
+            killed = true;
+        }
+        if (poll(fds, 2, killed ? -1 : left) < 0 && errno != EINTR) break;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             char buf[4096];

@@ -33,7 +33,8 @@ struct RunResult {
     long maxRssKiB = 0;   // the child's peak resident memory
     double seconds = 0;   // wall-clock time from start to exit
 };
-// Runs argv[0] with the arguments, no standard input, capturing both streams.
+// Runs argv[0] with the arguments, no standard input, capturing both streams;
+// a child still running after two minutes is killed (status 128 + 9).
 // setup, if given, runs in the child before exec (for rlimits and the like).
 RunResult run(const std::vector<std::string>& argv, void (*setup)() = nullptr);
 
