@@ -225,6 +225,21 @@ inline __m128i select16(__m128i mask, __m128i yes, __m128i no) {
     return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
 }
 
+// The PNG filter's prediction from the left (a), upper (b) and upper-left
+// (c) samples, as 16-bit lanes.
+template <int Type>
+__m128i predict(__m128i a, __m128i b, __m128i c) {
+    if (Type == 0) return _mm_setzero_si128();
+    if (Type == 1) return a;
+    if (Type == 2) return b;
+    if (Type == 3) return _mm_srli_epi16(_mm_add_epi16(a, b), 1);
+    __m128i pa = abs16(_mm_sub_epi16(b, c));
+    __m128i pb = abs16(_mm_sub_epi16(a, c));
+    __m128i pc = abs16(_mm_sub_epi16(_mm_add_epi16(a, b), _mm_add_epi16(c, c)));
+    __m128i least = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+    return select16(_mm_cmpeq_epi16(least, pa), a, select16(_mm_cmpeq_epi16(least, pb), b, c));
+}
+
 template <int Type, size_t Bpp>
 void unfilterPixels(uint8_t* cur, const uint8_t* prev, size_t n) {
     const __m128i low = _mm_set1_epi16(0xFF);
@@ -233,19 +248,7 @@ void unfilterPixels(uint8_t* cur, const uint8_t* prev, size_t n) {
         const bool last = i + Bpp == n;
         __m128i x = last ? loadPixel<Bpp, false>(cur + i) : loadPixel<Bpp>(cur + i);
         __m128i b = last ? loadPixel<Bpp, false>(prev + i) : loadPixel<Bpp>(prev + i);
-        __m128i pred;
-        if (Type == 1) {
-            pred = a;
-        } else if (Type == 3) {
-            pred = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
-        } else {
-            __m128i pa = abs16(_mm_sub_epi16(b, c));
-            __m128i pb = abs16(_mm_sub_epi16(a, c));
-            __m128i pc = abs16(_mm_sub_epi16(_mm_add_epi16(a, b), _mm_add_epi16(c, c)));
-            __m128i least = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-            pred = select16(_mm_cmpeq_epi16(least, pa), a, select16(_mm_cmpeq_epi16(least, pb), b, c));
-        }
-        a = _mm_and_si128(_mm_add_epi16(x, pred), low);
+        a = _mm_and_si128(_mm_add_epi16(x, predict<Type>(a, b, c)), low);
         c = b;
         storePixel<Bpp>(cur + i, a);
     }
@@ -262,23 +265,7 @@ void unfilterRgbToRgba(const uint8_t* cur, const uint8_t* prev, uint8_t* out, si
     for (size_t x = 0; x < w; ++x) {
         __m128i v = x + 1 < w ? loadPixel<3>(cur + 3 * x) : loadPixel<3, false>(cur + 3 * x);
         if (prev) b = loadPixel<4>(prev + 4 * x);
-        __m128i pred;
-        if (Type == 0) {
-            pred = _mm_setzero_si128();
-        } else if (Type == 1) {
-            pred = a;
-        } else if (Type == 2) {
-            pred = b;
-        } else if (Type == 3) {
-            pred = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
-        } else {
-            __m128i pa = abs16(_mm_sub_epi16(b, c));
-            __m128i pb = abs16(_mm_sub_epi16(a, c));
-            __m128i pc = abs16(_mm_sub_epi16(_mm_add_epi16(a, b), _mm_add_epi16(c, c)));
-            __m128i least = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-            pred = select16(_mm_cmpeq_epi16(least, pa), a, select16(_mm_cmpeq_epi16(least, pb), b, c));
-        }
-        a = _mm_and_si128(_mm_add_epi16(v, pred), low);
+        a = _mm_and_si128(_mm_add_epi16(v, predict<Type>(a, b, c)), low);
         c = b;
         uint32_t px = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(a, a))) | 0xFF000000u;
         memcpy(out + 4 * x, &px, 4);
