@@ -250,9 +250,17 @@ private:
             return iflSuccess;
         }
         if (l_.maxval == 255 && l_.depth == 3) {
-            for (size_t x = 0; x < w; ++x, out += 4, p += 3) {
-                out[0] = p[0], out[1] = p[1], out[2] = p[2], out[3] = 255;
+            // A 32-bit word per pixel, alpha its high byte on this
+            // little-endian machine; the last pixel byte by byte, so that
+            // nothing past the row is read.
+            static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "alpha must be the high byte of a pixel word");
+            for (size_t x = 0; x + 1 < w; ++x, out += 4, p += 3) {
+                uint32_t v;
+                memcpy(&v, p, 4);
+                v |= 0xFF000000u;
+                memcpy(out, &v, 4);
             }
+            out[0] = p[0], out[1] = p[1], out[2] = p[2], out[3] = 255;
             return iflSuccess;
         }
         const bool wide = l_.maxval > 255;
