@@ -11,8 +11,12 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The window libraries are opened at run time, when a picture is shown, so
+# dpkg-shlibdeps cannot see them.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libglut3.12, libgl1")
 # Building another program against the installed libraries needs the codec
-# and GLUT development packages.
+# development packages, and GLUT's for a program that runs the event loop
+# itself.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS
   "libjpeg62-turbo-dev, libpng-dev, libtiff-dev, libgif-dev, libwebp-dev, freeglut3-dev, libgl-dev, pkgconf")
 include(CPack)

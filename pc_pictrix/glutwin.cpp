@@ -1,6 +1,6 @@
 #include "glutwin.h"
 
-#include <GL/freeglut.h>
+#include "glapi.h"
 
 #include <chrono>
 #include <cstdint>

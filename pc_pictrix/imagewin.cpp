@@ -1,6 +1,6 @@
 #include "imagewin.h"
 
-#include <GL/freeglut.h>
+#include "glapi.h"
 
 #include <cstdio>
 

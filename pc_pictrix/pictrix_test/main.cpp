@@ -3,11 +3,10 @@
 //
 // Exit status: 0 after a successful run, 1 when the input could not be
 // loaded or the output could not be written, 2 after the usage line.
+#include "glapi.h"
 #include "imagefile.h"
 #include "imagewin.h"
 #include "rgbaimage.h"
-
-#include <GL/freeglut.h>
 
 #include <cstdio>
 #include <cstdlib>

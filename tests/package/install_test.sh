@@ -47,7 +47,7 @@ fi
 # Through pkg-config, as a user would call it.
 pcdir=$(dirname "$(find "$prefix" -name pictrix.pc | head -1)")
 if flags=$(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs pictrix 2>"$log"); then
-  for lib in -lpc_pictrix -lifl0 -ljpeg -lglut; do
+  for lib in -lpc_pictrix -lifl0 -ljpeg; do
     grep -q -- "$lib" <<<"$flags" || fail "pkg-config flags lack $lib: $flags"
   done
   # shellcheck disable=SC2086

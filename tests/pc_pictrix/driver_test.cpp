@@ -45,3 +45,15 @@ TEST(Driver, EmptyFileAndFolderAreRefusedWithAReason) {
     EXPECT_EQ(r.out, "Could not open file:" + dir.path() + ":\n\nImage Size X: 0 Y: 0\n\n");
     EXPECT_EQ(r.err, "ifl0: " + dir.path() + ": Is a directory\n");
 }
+
+// The window libraries are opened only to show a picture: loading them costs
+// more than converting a small one.
+TEST(Driver, ConvertingLoadsNoWindowLibrary) {
+    testutil::TempDir dir;
+    std::string out = dir / "sunrise.jpg";
+    auto r = run({PICTRIX_BIN, SAMPLES_DIR "/sunrise.png", out}, [] { setenv("LD_DEBUG", "files", 1); });
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("libjpeg"), std::string::npos) << "the loader's trace is missing:\n" << r.err;
+    for (const char* lib : {"libglut", "libGL", "libX11", "libxcb"})
+        EXPECT_EQ(r.err.find(lib), std::string::npos) << lib << " was loaded:\n" << r.err;
+}
