@@ -405,6 +405,17 @@ void fileDestTerm(j_compress_ptr cinfo) {
     fileDestFlush(cinfo, d->trimEoi && n >= 2 ? n - 2 : n, 0);
 }
 
+std::unique_ptr<FileDest> makeFileDest(FILE* out, int patchHeight, bool trimEoi) {
+    std::unique_ptr<FileDest> d(new FileDest);
+    d->pub.init_destination = fileDestInit;
+    d->pub.empty_output_buffer = fileDestEmpty;
+    d->pub.term_destination = fileDestTerm;
+    d->out = out;
+    d->patchHeight = patchHeight;
+    d->trimEoi = trimEoi;
+    return d;
+}
+
 // Collects a band's whole output in a growing malloc'd block.
 struct MemDest {
     jpeg_destination_mgr pub;
@@ -443,17 +454,12 @@ struct Encoder {
 };
 
 // Encodes rows [first, first + count) of px as a picture of its own, with a restart marker after every MCU row when restarts is set.
-// dest null means: libjpeg's own destination writing to file.
-bool encode(Encoder* e, jpeg_destination_mgr* dest, FILE* file, PixelSource* px, int first, int count,
-            bool restarts) {
+bool encode(Encoder* e, jpeg_destination_mgr* dest, PixelSource* px, int first, int count, bool restarts) {
     if (setjmp(e->err.jump)) return false;
     jpeg_create_compress(&e->cinfo);
     e->created = true;
     j_compress_ptr cinfo = &e->cinfo;
-    if (dest)
-        cinfo->dest = dest;
-    else
-        jpeg_stdio_dest(cinfo, file);
+    cinfo->dest = dest;
     bool rgbx = px->hasRgbx();
     cinfo->image_width = JDIMENSION(px->width);
     cinfo->image_height = JDIMENSION(count);
@@ -511,13 +517,7 @@ const JOCTET* afterScanHeader(const JOCTET* p, size_t n) {
 iflStatus writeBanded(FILE* out, PixelSource& px, std::string& err) {
     const int h = px.height;
     const int split = (h / 2 + kBandMultiple / 2) / kBandMultiple * kBandMultiple;
-    std::unique_ptr<FileDest> top(new FileDest);
-    top->pub.init_destination = fileDestInit;
-    top->pub.empty_output_buffer = fileDestEmpty;
-    top->pub.term_destination = fileDestTerm;
-    top->out = out;
-    top->patchHeight = h;
-    top->trimEoi = true;
+    std::unique_ptr<FileDest> top = makeFileDest(out, h, true);
     MemDest bottom{};
     bottom.pub.init_destination = memDestInit;
     bottom.pub.empty_output_buffer = memDestEmpty;
@@ -535,14 +535,14 @@ iflStatus writeBanded(FILE* out, PixelSource& px, std::string& err) {
     std::thread worker;
     bool threaded = true;
     try {
-        worker = std::thread([&] { b.ok = encode(&b.e, &bottom.pub, nullptr, &px, b.first, b.count, true); });
+        worker = std::thread([&] { b.ok = encode(&b.e, &bottom.pub, &px, b.first, b.count, true); });
     } catch (const std::system_error&) {
         threaded = false;
     }
-    if (!threaded) b.ok = encode(&b.e, &bottom.pub, nullptr, &px, b.first, b.count, true);
+    if (!threaded) b.ok = encode(&b.e, &bottom.pub, &px, b.first, b.count, true);
     Encoder t;
     initEncoder(t);
-    bool ok = encode(&t, &top->pub, nullptr, &px, 0, split, true);
+    bool ok = encode(&t, &top->pub, &px, 0, split, true);
     if (t.created) jpeg_destroy_compress(&t.cinfo);
     if (threaded) worker.join();
     if (b.e.created) jpeg_destroy_compress(&b.e.cinfo);
@@ -573,9 +573,10 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& er
     }
     if (px.hasRgbx() && px.height >= kMinBandedHeight && int64_t(px.width) * px.height >= kMinBandedPixels)
         return writeBanded(out, px, err);
+    std::unique_ptr<FileDest> dest = makeFileDest(out, 0, false);
     Encoder e;
     initEncoder(e);
-    bool ok = encode(&e, nullptr, out, &px, 0, px.height, false);
+    bool ok = encode(&e, &dest->pub, &px, 0, px.height, false);
     if (e.created) jpeg_destroy_compress(&e.cinfo);
     return ok ? iflSuccess : failure(e, err);
 }
