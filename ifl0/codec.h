@@ -54,8 +54,10 @@ public:
     // True when every row(r) is a distinct buffer that stays valid for the
     // whole decode, so a multi-pass decoder (interlaced PNG, GIF) may write
     // into the rows directly and call done once per row at the end.
-    // Otherwise a row's buffer is only valid until its done call and the
-    // module must call row, fill, done for each row in order, once.
+    // Such a sink also takes row and done calls from two threads at once,
+    // for different rows. Otherwise a row's buffer is only valid until its
+    // done call and the module must call row, fill, done for each row in
+    // order, once, from one thread.
     virtual bool persistent() const = 0;
 
 protected:

@@ -11,6 +11,8 @@
 #include <new>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace ifl0 {
@@ -24,6 +26,10 @@ const char* const kEndings[] = {"tif", "tiff", nullptr};
 constexpr tmsize_t kMaxSingleAlloc = tmsize_t(2) << 30;
 // Tiles bigger than this are refused rather than allocated.
 constexpr tmsize_t kMaxTileBytes = tmsize_t(256) << 20;
+// Strip files of at least this many pixels are decoded on two threads, when
+// no strip holds more than kMaxStripBytes.
+constexpr int64_t kMinParallelPixels = 2000000;
+constexpr int64_t kMaxStripBytes = int64_t(16) << 20;
 // Written strips hold at least this many bytes.
 constexpr int64_t kStripBytes = 65536;
 
@@ -283,6 +289,13 @@ private:
             err = "unexpected row size";
             return iflErrCorrupt;
         }
+        uint32_t rowsPerStrip = 0;
+        TIFFGetFieldDefaulted(h.tif, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+        const uint32_t strips = TIFFNumberOfStrips(h.tif);
+        if (sink.persistent() && int64_t(w) * hgt >= kMinParallelPixels && strips >= 2 &&
+            rowsPerStrip > 0 && rowsPerStrip < uint32_t(hgt) && int64_t(rowsPerStrip) * rowBytes <= kMaxStripBytes &&
+            strips == (uint32_t(hgt) + rowsPerStrip - 1) / rowsPerStrip)
+            return decodeStripHalves(h, sink, rowsPerStrip, strips, err);
         const PixelForm f = form();
         // Unpremultiplied 8-bit RGBA decodes straight into the row.
         const bool inPlace = page_.bps == 8 && page_.spp == 4 && page_.colours == 3 && f.alpha && !f.premultiplied;
@@ -298,6 +311,66 @@ private:
             sink.done(r);
         }
         return iflSuccess;
+    }
+
+    // Decodes strips [first, last) whole and converts their rows into the sink.
+    iflStatus decodeStripRange(Handle& h, RowSink& sink, uint32_t rowsPerStrip, uint32_t first, uint32_t last,
+                               std::string& err) {
+        const int w = int(page_.width), hgt = int(page_.height);
+        const size_t rowBytes = size_t(w) * page_.spp * (page_.bps / 8);
+        const PixelForm f = form();
+        std::vector<uint8_t> strip(size_t(rowsPerStrip) * rowBytes);
+        for (uint32_t s = first; s < last; ++s) {
+            const int y = int(s * rowsPerStrip);
+            const int n = std::min(int(rowsPerStrip), hgt - y);
+            const tmsize_t want = tmsize_t(size_t(n) * rowBytes);
+            if (TIFFReadEncodedStrip(h.tif, s, strip.data(), want) != want || damaged(h, err)) {
+                if (err.empty()) err = h.reason("cannot decode row " + std::to_string(y));
+                return iflErrCorrupt;
+            }
+            for (int k = 0; k < n; ++k) {
+                convert(strip.data() + size_t(k) * rowBytes, sink.row(y + k), w, page_.bps, f);
+                sink.done(y + k);
+            }
+        }
+        return iflSuccess;
+    }
+
+    // Strips are compressed on their own, so a second thread with a libtiff
+    // handle of its own decodes the lower half of them. For a sink whose
+    // rows stay put; a damaged upper half is reported before the lower.
+    iflStatus decodeStripHalves(Handle& h, RowSink& sink, uint32_t rowsPerStrip, uint32_t strips,
+                                std::string& err) {
+        const uint32_t mid = strips / 2;
+        std::string lowerErr;
+        iflStatus lower = iflSuccess;
+        auto decodeLower = [&] {
+            try {
+                Handle h2;
+                if (!h2.open(in_)) {
+                    lowerErr = h2.reason("cannot read the file");
+                    lower = iflErrCorrupt;
+                    return;
+                }
+                h2.msgs.error.clear();
+                h2.msgs.decoding = true;
+                lower = decodeStripRange(h2, sink, rowsPerStrip, mid, strips, lowerErr);
+            } catch (const std::bad_alloc&) {
+                lowerErr = "out of memory";
+                lower = iflErrNoMemory;
+            }
+        };
+        std::thread worker;
+        try {
+            worker = std::thread(decodeLower);
+        } catch (const std::system_error&) {
+            decodeLower();
+        }
+        iflStatus upper = decodeStripRange(h, sink, rowsPerStrip, 0, mid, err);
+        if (worker.joinable()) worker.join();
+        if (upper != iflSuccess) return upper;
+        err = lowerErr;
+        return lower;
     }
 
     iflStatus decodeTiles(Handle& h, RowSink& sink, std::string& err) {

@@ -7,7 +7,9 @@
 #include <ifl0.h>
 
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -581,4 +583,58 @@ TEST(TiffWriter, WritesJpegForRgbAndRefusesItForAlpha) {
     for (size_t i = 0; i < src.size(); ++i) ASSERT_NEAR(back[i], src[i], 3) << i;
     EXPECT_EQ(writeTiff(dir / "a.tif", gradient(w, h, 4), w, h, 4, iflJPEGCompression), iflErrUnsupported);
     EXPECT_FALSE(testutil::fileExists(dir / "a.tif"));
+}
+
+namespace {
+
+// Overwrites the compressed data of the given strips with 0xFF bytes, which
+// LZW cannot decode (the first code names an entry its table lacks).
+void damageStrips(const std::string& path, std::initializer_list<uint32_t> which) {
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    ASSERT_NE(t, nullptr);
+    std::vector<uint64_t> offsets(TIFFNumberOfStrips(t));
+    for (uint32_t s = 0; s < offsets.size(); ++s) offsets[s] = TIFFGetStrileOffset(t, s);
+    TIFFClose(t);
+    std::vector<uint8_t> bytes = readFile(path);
+    for (uint32_t s : which) {
+        ASSERT_LT(s, offsets.size());
+        std::fill_n(bytes.begin() + ptrdiff_t(offsets[s]), 8, 0xFF);
+    }
+    testutil::writeFile(path, bytes);
+}
+
+}  // namespace
+
+// Large strip files are decoded on two threads, each half of the strips
+// through its own handle; the rows must be exactly those of the one-thread
+// path, the last short strip included, and damage in either half must fail.
+TEST(TiffReader, DecodesLargeStripFilesInTwoHalvesExactly) {
+    testutil::TempDir dir;
+    const int w = 2000, h = 1003;  // 2 MP; the last strip is short
+    for (int c : {3, 4}) {
+        SCOPED_TRACE("channels " + std::to_string(c));
+        std::vector<uint8_t> src = gradient(w, h, c);
+        std::string path = dir / "big.tif";
+        ASSERT_EQ(writeTiff(path, src, w, h, c, iflLZW), iflSuccess);
+        // Read as whole RGBA rows (the two-thread path) and as the file's own
+        // channels (one thread).
+        iflStatus st;
+        iflFile* f = iflFile::open(-1, path.c_str(), 0, nullptr, &st);
+        ASSERT_NE(f, nullptr);
+        Picture rgba = readAll(f, kRgbaChannels);
+        ASSERT_EQ(rgba.status, iflSuccess);
+        bool same = true;
+        for (size_t i = 0, n = size_t(w) * h; i < n && same; ++i)
+            same = std::equal(&src[i * c], &src[i * c] + c, &rgba.px[i * 4]) && (c == 4 || rgba.px[i * 4 + 3] == 255);
+        EXPECT_TRUE(same) << "the two-thread decoding differs from the source";
+
+        for (auto damaged : {std::initializer_list<uint32_t>{80}, {3}, {3, 80}}) {
+            ASSERT_EQ(writeTiff(path, src, w, h, c, iflLZW), iflSuccess);
+            damageStrips(path, damaged);
+            testutil::QuietStderr quiet;
+            f = iflFile::open(-1, path.c_str(), 0, nullptr, &st);
+            ASSERT_NE(f, nullptr);
+            EXPECT_EQ(readAll(f, kRgbaChannels).status, iflErrCorrupt) << "strip " << *damaged.begin();
+        }
+    }
 }
