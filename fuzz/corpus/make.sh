@@ -33,6 +33,9 @@ t="$here/tiff"
 tiffcp -c lzw:2 "$data/tiff/rgb-deflate.tif" "$t/rgb-lzw-predictor.tif"
 convert "$tmp/grad.ppm" -alpha set -channel A -fx 'i/w' -compress none "$t/rgba.tif"
 convert "$tmp/grad.ppm" -define tiff:rows-per-strip=3 -compress lzw "$t/rgb-strips.tif"
+# Large enough (2 MP) for the reader's two-thread strip path, small as a file.
+convert -size 2000x1024 xc:gray50 -depth 8 -type grayscale -compress lzw -define tiff:rows-per-strip=128 \
+  "$t/grey-lzw-2mp-strips.tif"
 
 w="$here/webp"
 cwebp -quiet -q 50 "$tmp/grad.ppm" -o "$w/grad-lossy.webp"
