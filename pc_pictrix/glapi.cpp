@@ -9,26 +9,22 @@
 namespace glapi {
 namespace {
 
-// Debian's freeglut is libglut.so.3.12; other systems name it libglut.so.3.
-// It stays loaded until the program ends.
-void* Open(const char* const* names) {
-    for (const char* const* n = names; *n; ++n)
-        if (void* handle = dlopen(*n, RTLD_NOW | RTLD_GLOBAL)) return handle;
-    fprintf(stderr, "glutwin: cannot load %s: %s\n", names[0], dlerror());
+[[noreturn]] void Fail(const char* what) {
+    fprintf(stderr, "glutwin: cannot load %s: %s\n", what, dlerror());
     exit(1);
 }
 
+// Debian's freeglut is libglut.so.3.12; other systems name it libglut.so.3.
+// It stays loaded until the program ends.
 Calls Bind() {
-    static const char* const glut[] = {"libglut.so.3.12", "libglut.so.3", nullptr};
-    void* handle = Open(glut);
+    void* handle = dlopen("libglut.so.3.12", RTLD_NOW | RTLD_GLOBAL);
+    if (!handle) handle = dlopen("libglut.so.3", RTLD_NOW | RTLD_GLOBAL);
+    if (!handle) Fail("GLUT");
     Calls calls;
     // freeglut links libGL, so its handle finds the GL calls as well.
-#define PICTRIX_GL_BIND(name)                                                         \
-    calls.name = reinterpret_cast<decltype(calls.name)>(dlsym(handle, #name));        \
-    if (!calls.name) {                                                                \
-        fprintf(stderr, "glutwin: cannot load %s: %s\n", #name, dlerror());           \
-        exit(1);                                                                      \
-    }
+#define PICTRIX_GL_BIND(name)                                                  \
+    calls.name = reinterpret_cast<decltype(calls.name)>(dlsym(handle, #name)); \
+    if (!calls.name) Fail(#name);
     PICTRIX_GL_CALLS(PICTRIX_GL_BIND)
 #undef PICTRIX_GL_BIND
     return calls;
