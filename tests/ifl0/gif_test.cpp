@@ -1,6 +1,7 @@
 // GIF reading: colour maps, transparency, interlacing, frames placed on the
 // screen, and hostile or damaged files failing cleanly.
 #include "ifl0.h"
+#include "picture.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>
@@ -14,32 +15,13 @@ namespace {
 
 using Rgb = std::array<uint8_t, 3>;
 using Bytes = std::vector<uint8_t>;
+using testutil::kRGBA;
+using testutil::Picture;
 using testutil::QuietStderr;
+using testutil::readPicture;
 
-const int kRGBA[4] = {0, 1, 2, 3};
 const int kProgram[4] = {0, 1, 2, 0};  // the program's own reading layout
 const Rgb kFour[4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
-
-struct Picture {
-    int w = 0, h = 0, c = 0;
-    Bytes px;  // w x h x nchans, top row first
-    const uint8_t* at(int x, int y, int nchans = 4) const { return &px[(size_t(y) * w + x) * nchans]; }
-};
-
-// Opens bytes from memory and reads the whole picture in the given layout.
-iflStatus readPicture(const Bytes& bytes, Picture& pic, const int* chans = kRGBA, int nchans = 4) {
-    iflStatus st;
-    iflFile* f = iflFile::openMemory(bytes.data(), bytes.size(), "test.gif", nullptr, &st);
-    if (!f) return st;
-    iflSize s;
-    f->getDimensions(s);
-    pic.w = s.x, pic.h = s.y, pic.c = s.c;
-    pic.px.assign(size_t(s.x) * s.y * nchans, 0xAB);
-    iflConfig layout(iflUInt8, iflInterleaved, nchans, chans, 0, iflUpperLeft);
-    st = f->getTile(0, 0, 0, s.x, s.y, 1, pic.px.data(), &layout);
-    f->close();
-    return st;
-}
 
 Bytes fixture(const char* name) { return testutil::readFile(testutil::dataPath(std::string("gif/") + name)); }
 

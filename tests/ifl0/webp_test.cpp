@@ -1,6 +1,7 @@
 // WebP: lossless and lossy pictures with and without alpha, the first frame
 // of an animation, damaged files, and writing pictures back.
 #include "ifl0.h"
+#include "picture.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>
@@ -15,40 +16,13 @@ namespace {
 
 using Rgb = std::array<uint8_t, 3>;
 using Bytes = std::vector<uint8_t>;
+using testutil::kRGBA;
+using testutil::Picture;
 using testutil::QuietStderr;
+using testutil::readPicture;
 
-const int kRGBA[4] = {0, 1, 2, 3};
 const int kProgram[4] = {0, 1, 2, 0};  // the program's own reading layout
 const Rgb kFour[4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
-
-struct Picture {
-    int w = 0, h = 0, c = 0;
-    Bytes px;  // w x h x nchans, top row first
-    const uint8_t* at(int x, int y, int nchans = 4) const { return &px[(size_t(y) * w + x) * nchans]; }
-};
-
-// Reads the whole picture; the layout's orientation is mapped back so that
-// px is always top row first.
-iflStatus readPicture(const Bytes& bytes, Picture& pic, const int* chans = kRGBA, int nchans = 4,
-                      iflOrientation orient = iflUpperLeft) {
-    iflStatus st;
-    iflFile* f = iflFile::openMemory(bytes.data(), bytes.size(), "test.webp", nullptr, &st);
-    if (!f) return st;
-    iflSize s;
-    f->getDimensions(s);
-    pic.w = s.x, pic.h = s.y, pic.c = s.c;
-    Bytes buf(size_t(s.x) * s.y * nchans, 0xAB);
-    iflConfig layout(iflUInt8, iflInterleaved, nchans, chans, 0, orient);
-    st = f->getTile(0, 0, 0, s.x, s.y, 1, buf.data(), &layout);
-    f->close();
-    size_t rowBytes = size_t(s.x) * nchans;
-    pic.px.resize(buf.size());
-    for (int y = 0; y < s.y; ++y) {
-        int from = orient == iflLowerLeft ? s.y - 1 - y : y;
-        std::copy_n(buf.begin() + from * rowBytes, rowBytes, pic.px.begin() + y * rowBytes);
-    }
-    return st;
-}
 
 Bytes fixture(const char* name) { return testutil::readFile(testutil::dataPath(std::string("webp/") + name)); }
 

@@ -1,0 +1,46 @@
+// A whole picture read through the image-file library, for the format tests.
+#ifndef TESTS_PICTURE_H
+#define TESTS_PICTURE_H
+
+#include <ifl0.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace testutil {
+
+inline const int kRGBA[4] = {0, 1, 2, 3};
+
+struct Picture {
+    int w = 0, h = 0, c = 0;  // c: the file's channel count
+    std::vector<uint8_t> px;  // w x h x nchans, top row first
+    const uint8_t* at(int x, int y, int nchans = 4) const { return &px[(size_t(y) * w + x) * nchans]; }
+};
+
+// Opens bytes from memory and reads the whole picture in the given layout
+// (unread bytes are 0xAB). px is top row first for either orientation.
+inline iflStatus readPicture(const std::vector<uint8_t>& bytes, Picture& pic, const int* chans = kRGBA,
+                             int nchans = 4, iflOrientation orient = iflUpperLeft) {
+    iflStatus st;
+    iflFile* f = iflFile::openMemory(bytes.data(), bytes.size(), "memory", nullptr, &st);
+    if (!f) return st;
+    iflSize s;
+    f->getDimensions(s);
+    pic.w = s.x, pic.h = s.y, pic.c = s.c;
+    std::vector<uint8_t> buf(size_t(s.x) * s.y * nchans, 0xAB);
+    iflConfig layout(iflUInt8, iflInterleaved, nchans, chans, 0, orient);
+    st = f->getTile(0, 0, 0, s.x, s.y, 1, buf.data(), &layout);
+    f->close();
+    const size_t rowBytes = size_t(s.x) * nchans;
+    pic.px.resize(buf.size());
+    for (int y = 0; y < s.y; ++y) {
+        const int from = orient == iflLowerLeft ? s.y - 1 - y : y;
+        std::copy_n(buf.begin() + from * rowBytes, rowBytes, pic.px.begin() + y * rowBytes);
+    }
+    return st;
+}
+
+}  // namespace testutil
+
+#endif
