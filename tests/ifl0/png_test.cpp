@@ -17,20 +17,12 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using testutil::crc32;
 
 const int kRGBA[] = {0, 1, 2, 3};
 const int kProgram[] = {0, 1, 2, 0};  // the layout the program loads with
 
 // --- A tiny PNG writer for crafted files: stored (uncompressed) deflate. ---
-
-uint32_t crc32(const uint8_t* p, size_t n) {
-    uint32_t c = 0xffffffffu;
-    for (size_t i = 0; i < n; ++i) {
-        c ^= p[i];
-        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1)));
-    }
-    return ~c;
-}
 
 void put32(Bytes& v, uint32_t x) {
     for (int s = 24; s >= 0; s -= 8) v.push_back(uint8_t(x >> s));

@@ -13,6 +13,7 @@
 
 using testutil::run;
 using Bytes = std::vector<uint8_t>;
+using testutil::crc32;
 
 namespace {
 
@@ -37,15 +38,6 @@ void appendLe(Bytes& b, uint32_t v, int n) {
 }
 void appendBe(Bytes& b, uint32_t v, int n) {
     for (int i = n - 1; i >= 0; --i) b.push_back(uint8_t(v >> (8 * i)));
-}
-
-uint32_t crc32(const uint8_t* p, size_t n) {
-    uint32_t c = 0xffffffffu;
-    for (size_t i = 0; i < n; ++i) {
-        c ^= p[i];
-        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1)));
-    }
-    return ~c;
 }
 
 void pngChunk(Bytes& b, const char* type, const Bytes& data) {

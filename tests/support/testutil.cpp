@@ -16,6 +16,16 @@
 
 namespace testutil {
 
+uint32_t crc32(const uint8_t* p, size_t n) {
+    uint32_t c = 0xffffffffu;
+    for (size_t i = 0; i < n; ++i) {
+        c ^= p[i];
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1)));
+    }
+    return ~c;
+}
+
+
 std::vector<uint8_t> readFile(const std::string& path) {
     std::vector<uint8_t> v;
     FILE* f = fopen(path.c_str(), "rb");

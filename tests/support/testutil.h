@@ -2,6 +2,7 @@
 #ifndef TESTS_TESTUTIL_H
 #define TESTS_TESTUTIL_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -50,6 +51,9 @@ public:
 private:
     int saved_;
 };
+
+// The CRC-32 of PNG chunks and zlib (polynomial 0xEDB88320), for crafted files.
+uint32_t crc32(const uint8_t* p, size_t n);
 
 // A path under the project's test data folder.
 std::string dataPath(const std::string& name);

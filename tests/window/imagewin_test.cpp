@@ -196,18 +196,6 @@ TEST(ImageWindow, ANewPictureReplacesTheOldOneAndResizes) {
     EXPECT_EQ(FirstDifference(ReadRgb(w.id, 0, 0, 30, 20), Rgb(second, 30, 20)), -1);
 }
 
-void SendDelete(Window w) {
-    XEvent ev = {};
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = w;
-    ev.xclient.message_type = XInternAtom(X(), "WM_PROTOCOLS", False);
-    ev.xclient.format = 32;
-    ev.xclient.data.l[0] = long(XInternAtom(X(), "WM_DELETE_WINDOW", False));
-    ev.xclient.data.l[1] = CurrentTime;
-    XSendEvent(X(), w, False, NoEventMask, &ev);
-    XSync(X(), False);
-}
-
 Window closing = 0;
 
 TEST(ImageWindow, ClosingTheWindowReturnsFromTheLoopAndTheObjectCanBeDestroyed) {

@@ -123,18 +123,6 @@ bool Eventually(const std::function<bool()>& done, int timeoutMs = 10000) {
     }
 }
 
-void SendDelete(Window w) {
-    XEvent ev = {};
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = w;
-    ev.xclient.message_type = XInternAtom(X(), "WM_PROTOCOLS", False);
-    ev.xclient.format = 32;
-    ev.xclient.data.l[0] = long(XInternAtom(X(), "WM_DELETE_WINDOW", False));
-    ev.xclient.data.l[1] = CurrentTime;
-    XSendEvent(X(), w, False, NoEventMask, &ev);
-    XSync(X(), False);
-}
-
 class Viewer : public testing::TestWithParam<const char*> {};
 
 TEST_P(Viewer, ShowsThePictureTakesInputAndEndsCleanlyWhenClosed) {

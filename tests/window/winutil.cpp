@@ -126,6 +126,18 @@ void Type(unsigned long keysym) {
     Key(keysym, false);
 }
 
+void SendDelete(Window w) {
+    XEvent ev = {};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = w;
+    ev.xclient.message_type = XInternAtom(X(), "WM_PROTOCOLS", False);
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = long(XInternAtom(X(), "WM_DELETE_WINDOW", False));
+    ev.xclient.data.l[1] = CurrentTime;
+    XSendEvent(X(), w, False, NoEventMask, &ev);
+    XSync(X(), False);
+}
+
 void Place(glutwin& w, int x, int y, int width, int height) {
     glutSetWindow(w.id);
     glutPositionWindow(x, y);

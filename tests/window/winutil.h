@@ -54,6 +54,9 @@ void Button(unsigned button, bool down);
 void Key(unsigned long keysym, bool down);
 void Click(unsigned button);
 void Type(unsigned long keysym);
+// Asks the window to close as a window manager's close button does: a
+// WM_DELETE_WINDOW client message.
+void SendDelete(Window w);
 
 // Places a top-level glutwin at (x, y) with the given size and steps the
 // loop until it is mapped and has seen that size.
