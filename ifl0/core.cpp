@@ -2,14 +2,13 @@
 // tiles between caller and codec, safe replacement of written files, and
 // the one line on standard error that every failure prints.
 #include "codec.h"
+#include "output.h"
 #include "rowmap.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <string>
 #include <strings.h>
 #include <sys/mman.h>
@@ -111,22 +110,13 @@ struct iflFile::Impl {
     // Writing.
     bool writing = false;
     bool done = false;
-    int fd = -1;           // a descriptor of the caller's, written to directly
-    std::string tmpPath;   // the temporary file that becomes the name
-    FILE* out = nullptr;
+    Output output;
     iflSize picture;       // the upright picture's size and file channels
     WriteOptions options;
 
     ~Impl() {
         reader.reset();
         if (mapped) munmap(mapped, mappedLen);
-        discardOutput();
-    }
-    void discardOutput() {
-        if (out) fclose(out);
-        out = nullptr;
-        if (!tmpPath.empty()) unlink(tmpPath.c_str());
-        tmpPath.clear();
     }
 };
 
@@ -330,41 +320,6 @@ iflStatus iflFile::getTile(int x, int y, int z, int nx, int ny, int nz, void* da
 
 namespace {
 
-// Removes the temporaries ".BASE.ifl0-PID-..." that a writer of the same
-// name left in dir when it was killed: only those whose process is gone, so
-// a conversion still running is not disturbed.
-void removeStaleTemps(const std::string& dir, const std::string& base) {
-    DIR* d = opendir(dir.empty() ? "." : dir.c_str());
-    if (!d) return;
-    const std::string prefix = "." + base + ".ifl0-";
-    while (dirent* e = readdir(d)) {
-        const char* n = e->d_name;
-        if (strncmp(n, prefix.c_str(), prefix.size()) != 0) continue;
-        const char* p = n + prefix.size();
-        char* end = nullptr;
-        long pid = strtol(p, &end, 10);
-        if (end == p || *end != '-' || pid <= 0 || pid == getpid()) continue;
-        if (kill(pid_t(pid), 0) != 0 && errno == ESRCH) unlinkat(dirfd(d), n, 0);
-    }
-    closedir(d);
-}
-
-// Opens a new temporary file beside name, recognisable as ours.
-int makeTemp(const std::string& name, std::string& path) {
-    size_t slash = name.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : name.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
-    removeStaleTemps(dir, base);
-    static unsigned counter = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        path = dir + "." + base + ".ifl0-" + std::to_string(getpid()) + "-" +
-               std::to_string(counter++) + "-" + std::to_string(random() % 1000000);
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
 // Reads the caller's whole picture in the order the file stores it.
 class TileSource final : public PixelSource {
 public:
@@ -436,11 +391,9 @@ iflFile* iflFile::create(int fd, const char* name, iflFile* /*source*/, const if
     file->size_ = iflSize(config->size->x, config->size->y, channels);
     file->orientation_ = iflUpperLeft;
     file->format_ = format;
-    int out = fd >= 0 ? dup(fd) : makeTemp(f.name, f.tmpPath);
-    if (out < 0 || !(f.out = fdopen(out, "wb"))) {
+    if (!f.output.open(fd, f.name, err)) {
         int e = errno;
-        if (out >= 0) ::close(out);
-        report(label, std::string("cannot create file: ") + strerror(e));
+        report(label, err);
         file->close();
         errno = e;
         fail(status, iflErrIO);
@@ -474,28 +427,11 @@ iflStatus iflFile::setTile(int x, int y, int z, int nx, int ny, int nz, const vo
     RowMap map = RowMap::make(iflUpperLeft, size_.x, size_.y, bo, 0, 0);
     TileSource src(map, pick, static_cast<const uint8_t*>(data), l.nchans, nx, size_.x, size_.y);
     std::string err;
-    iflStatus st = f.codec->write(f.out, src, f.options, err);
+    iflStatus st = f.codec->write(f.output.stream(), src, f.options, err);
     int e = 0;
-    if (st == iflSuccess && (fflush(f.out) != 0 || ferror(f.out))) {
-        e = errno;
-        st = iflErrIO, err = strerror(e);
-    }
-    if (st == iflSuccess) {
-        FILE* out = f.out;
-        f.out = nullptr;
-        if (fclose(out) != 0) e = errno, st = iflErrIO, err = strerror(e);
-    }
-    if (st == iflSuccess && !f.tmpPath.empty()) {
-        // Keep the permissions of a file being replaced.
-        struct stat old;
-        if (stat(f.name.c_str(), &old) == 0) chmod(f.tmpPath.c_str(), old.st_mode & 07777);
-        if (rename(f.tmpPath.c_str(), f.name.c_str()) != 0)
-            e = errno, st = iflErrIO, err = std::string("cannot replace the file: ") + strerror(e);
-        else
-            f.tmpPath.clear();
-    }
+    if (st == iflSuccess && !f.output.commit(err)) e = errno, st = iflErrIO;
     if (st != iflSuccess) {
-        f.discardOutput();
+        f.output.discard();
         report(f.name, std::string(f.codec->name) + ": " + err);
         if (e) errno = e;
     }
