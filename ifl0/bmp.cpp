@@ -199,10 +199,7 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         height = -height;  // int64: INT_MIN negates safely
         l->topDown = true;
     }
-    if (!withinLimits(width, height)) {
-        err = "picture of " + std::to_string(width) + " by " + std::to_string(height) + " is beyond the size limits";
-        return iflErrTooLarge;
-    }
+    if (!info.setSize(width, height)) return iflErrTooLarge;
     l->width = int(width), l->height = int(height);
 
     const int bpp = l->bpp;
@@ -265,8 +262,6 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         if (need > uint64_t(n - offset)) return corrupt(err, "truncated pixel data");
     }
 
-    info.width = l->width;
-    info.height = l->height;
     info.channels = l->alpha ? 4 : 3;
     info.orientation = l->topDown ? iflUpperLeft : iflLowerLeft;
     reader.reset(new BmpReader(in, *l));
@@ -298,7 +293,7 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& er
     const size_t stride = (size_t(px.width) * size_t(ch) + 3) / 4 * 4;
     const uint64_t image = uint64_t(stride) * uint64_t(px.height);
     const uint64_t total = kFileHeader + hsize + image;
-    if (!withinLimits(px.width, px.height) || total > 0xffffffffu) {
+    if (total > 0xffffffffu) {
         err = "picture too large for BMP";
         return iflErrTooLarge;
     }
@@ -325,10 +320,10 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& er
     }
     iflStatus st = writeAll(out, head, kFileHeader + hsize, err);
     std::vector<uint8_t> buf(stride, 0);
-    const bool rgbx = px.hasRgbx();
+    const bool rgbx = bool(px.rgbx);
     for (int i = 0; i < px.height && st == iflSuccess; ++i) {
         int r = px.height - 1 - i;
-        const uint8_t* s = rgbx ? px.rgbxRow(r) : px.row(r);
+        const uint8_t* s = rgbx ? px.rgbx.row(r) : px.row(r);
         const int step = rgbx ? 4 : ch;
         uint8_t* o = buf.data();
         for (int x = 0; x < px.width; ++x, s += step, o += ch) {
@@ -344,6 +339,6 @@ const char* const kEndings[] = {"bmp", nullptr};
 
 }  // namespace
 
-const Codec bmpCodec = {"BMP", kEndings, sniff, open, write, 4};
+const Codec bmpCodec = {"BMP", kEndings, sniff, open, write, 4, kAllLossless};
 
 }  // namespace ifl0

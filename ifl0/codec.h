@@ -1,33 +1,31 @@
 // The interface between the library's core and its format modules. A module
 // is one entry of the format table (formats.cpp): it recognises its files
 // from their first bytes, reads their header, decodes their rows in the order
-// the file stores them, and encodes rows handed to it. The core does all
-// channel and orientation mapping, size limits, temporary files and messages.
+// the file stores them, and encodes rows handed to it. The core owns every
+// rule around that: channel and orientation mapping, size limits, messages,
+// containment of failures, files and temporaries, threads and large blocks.
 #ifndef IFL0_CODEC_H
 #define IFL0_CODEC_H
 
+#include "block.h"
 #include "ifl0.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace ifl0 {
 
 // The picture model's limits: sides up to 32767, an RGBA block of at most
-// 2147483647 bytes. Modules check them before any allocation that scales
-// with the picture.
+// 2147483647 bytes.
 constexpr int kMaxSide = 32767;
 constexpr int64_t kMaxBlockBytes = 2147483647;
 // The most pixels a picture may have. Only fuzzers lower it, so that headers
 // promising huge pictures do not slow them down; the library never changes it.
 extern int64_t maxPixels;
-inline bool withinLimits(int64_t width, int64_t height) {
-    return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide &&
-           width * height * 4 <= kMaxBlockBytes && width * height <= maxPixels;
-}
 
 // A whole file's bytes, in memory or mapped; valid for the reader's lifetime.
 struct Bytes {
@@ -37,28 +35,46 @@ struct Bytes {
 
 // What a module learns from a file's header.
 struct Info {
-    int width = 0;   // stored width: the length of a stored row
-    int height = 0;  // stored height: the number of stored rows
-    int channels = 3;  // 3, or 4 when the file has alpha
+    int64_t width = 0;   // stored width: the length of a stored row
+    int64_t height = 0;  // stored height: the number of stored rows
+    int channels = 3;    // 3, or 4 when the file has alpha
     iflOrientation orientation = iflUpperLeft;
+
+    // Records the stored size as soon as the header gives it, before
+    // anything that scales with the picture is allocated. False when the
+    // picture is beyond the size limits: the module then returns
+    // iflErrTooLarge and the core says why.
+    bool setSize(int64_t storedWidth, int64_t storedHeight);
+};
+
+// Rows that lie in one block for a whole transfer: row r starts at
+// base + r * stride bytes (stride is negative for rows stored bottom-up).
+// A null base means the rows do not.
+template <typename T>
+struct Rows {
+    T* base = nullptr;
+    ptrdiff_t stride = 0;
+    explicit operator bool() const { return base != nullptr; }
+    T* row(int r) const { return base + ptrdiff_t(r) * stride; }
 };
 
 // Receives decoded rows. A row is width x 4 bytes of 8-bit RGBA; a file
 // without alpha fills byte 3 with 255.
 class RowSink {
 public:
+    // Set when every stored row lies in the caller's block for the whole
+    // decode (row(r) == block.row(r)): a multi-pass decoder (interlaced
+    // PNG, GIF) may then write into the rows directly and call done once
+    // per row at the end, and row and done may be called from two threads
+    // at once, for different rows. Otherwise a row's buffer is only valid
+    // until its done call and the module must call row, fill, done for each
+    // row in order, once, from one thread.
+    Rows<uint8_t> block;
+
     // Where to decode stored row r (0 <= r < height).
     virtual uint8_t* row(int r) = 0;
     // Stored row r is complete.
     virtual void done(int r) = 0;
-    // True when every row(r) is a distinct buffer that stays valid for the
-    // whole decode, so a multi-pass decoder (interlaced PNG, GIF) may write
-    // into the rows directly and call done once per row at the end.
-    // Such a sink also takes row and done calls from two threads at once,
-    // for different rows. Otherwise a row's buffer is only valid until its
-    // done call and the module must call row, fill, done for each row in
-    // order, once, from one thread.
-    virtual bool persistent() const = 0;
 
 protected:
     ~RowSink() = default;
@@ -79,14 +95,13 @@ public:
     int width = 0;     // stored width
     int height = 0;    // stored height
     int channels = 3;  // channels the file gets: 3 (RGB) or 4 (RGBA)
+    // Set when every stored row lies in the caller's block as 4-byte pixels
+    // whose first `channels` bytes are the file's channels, so an encoder
+    // that takes RGBX or RGBA input reads them in place, from any thread.
+    Rows<const uint8_t> rgbx;
 
     // Stored row r, `channels` bytes per pixel; valid until the next call.
     virtual const uint8_t* row(int r) = 0;
-    // True when rgbxRow works: every row lies in the caller's buffer as
-    // 4-byte pixels whose first `channels` bytes are the file's channels,
-    // so an encoder that takes RGBX/RGBA input can read it in place.
-    virtual bool hasRgbx() const = 0;
-    virtual const uint8_t* rgbxRow(int r) = 0;
 
 protected:
     ~PixelSource() = default;
@@ -110,20 +125,37 @@ struct Codec {
     iflStatus (*write)(FILE* out, PixelSource& px, const WriteOptions& opts, std::string& err);
     // The most channels the format stores: 3 or 4.
     int maxChannels;
+    // The compressions (bits 1 << iflCompression) under which the written
+    // file gives back every stored sample exactly.
+    unsigned lossless;
 };
 
-extern const Codec jpegCodec;
-extern const Codec pngCodec;
-extern const Codec tiffCodec;
-extern const Codec pnmCodec;  // reads P1 to P7, writes binary PPM
-extern const Codec pamCodec;  // writes PAM (P7), RGB or RGBA
-extern const Codec bmpCodec;
-extern const Codec gifCodec;
-extern const Codec webpCodec;
+constexpr unsigned kAllLossless = ~0u;
 
-// The format table, in the order formats are tried on reading.
+// The format table: one line per module (NAME.cpp defines NAMECodec), in
+// the order formats are tried on reading.
+#define IFL0_FORMATS(X) \
+    X(jpeg)             \
+    X(png)              \
+    X(tiff)             \
+    X(gif)              \
+    X(webp)             \
+    X(bmp)              \
+    X(pnm) /* reads P1 to P7, writes binary PPM */ \
+    X(pam) /* writes PAM (P7), RGB or RGBA */
+
+#define IFL0_DECLARE_CODEC(name) extern const Codec name##Codec;
+IFL0_FORMATS(IFL0_DECLARE_CODEC)
+#undef IFL0_DECLARE_CODEC
+
 extern const Codec* const kCodecs[];
 extern const size_t kCodecCount;
+
+// Runs first on the calling thread while second runs on another thread;
+// both on the calling thread, one after the other, when no thread can be
+// started. An exception from either is rethrown once both have finished.
+void inParallel(const std::function<void()>& first, const std::function<void()>& second);
+
 
 }  // namespace ifl0
 

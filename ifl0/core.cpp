@@ -1,6 +1,7 @@
 // The library's core: file access, the format table, limits, the mapping of
-// tiles between caller and codec, safe replacement of written files, and
-// the one line on standard error that every failure prints.
+// tiles between caller and codec, the one line on standard error that every
+// failure prints, and the boundary that keeps every exception inside the
+// library. Format modules are called from here only.
 #include "codec.h"
 #include "output.h"
 #include "rowmap.h"
@@ -8,11 +9,15 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
+#include <new>
 #include <string>
 #include <strings.h>
+#include <system_error>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -23,19 +28,79 @@ int64_t ifl0::maxPixels = kMaxBlockBytes / 4;
 namespace {
 
 // Prints "ifl0: NAME: REASON" on one line, keeping errno for the caller.
-void report(const std::string& name, std::string reason) {
+// Allocates nothing, so that it can report running out of memory.
+void report(const char* name, const char* reason) {
     int saved = errno;
-    for (char& ch : reason)
-        if (ch == '\n' || ch == '\r') ch = ' ';
-    if (reason.size() > 300) reason.resize(300);
-    fprintf(stderr, "ifl0: %s: %s\n", name.c_str(), reason.c_str());
+    char why[301];
+    size_t n = strnlen(reason, sizeof why - 1);
+    memcpy(why, reason, n);
+    why[n] = '\0';
+    for (size_t i = 0; i < n; ++i)
+        if (why[i] == '\n' || why[i] == '\r') why[i] = ' ';
+    fprintf(stderr, "ifl0: %s: %s\n", name, why);
     errno = saved;
 }
+
+void report(const std::string& name, const std::string& reason) { report(name.c_str(), reason.c_str()); }
 
 iflStatus fail(iflStatus* status, iflStatus code) {
     if (status) *status = code;
     return code;
 }
+
+// The status and reason of the exception being handled. Every call into a
+// module, and every public entry, ends its exceptions here.
+iflStatus caught(const char*& reason) noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        reason = "out of memory";
+        return iflErrNoMemory;
+    } catch (const std::system_error&) {
+        reason = "cannot start a thread";
+        return iflErrNoMemory;
+    } catch (...) {
+        reason = "unexpected internal failure";
+        return iflErrUnsupported;
+    }
+}
+
+// Runs a call into a format module: an exception becomes its status and
+// reason, like any failure the module reports itself.
+template <typename Call>
+iflStatus callModule(std::string& err, Call&& call) noexcept {
+    try {
+        return call();
+    } catch (...) {
+        const char* reason = "";
+        iflStatus st = caught(reason);
+        try {
+            err = reason;
+        } catch (...) {
+            err.clear();
+        }
+        return st;
+    }
+}
+
+// The one size check: sides 1 to 32767 and an RGBA block of at most
+// 2147483647 bytes, with its one message.
+bool withinLimits(int64_t width, int64_t height) {
+    return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide &&
+           width * height * 4 <= kMaxBlockBytes && width * height <= maxPixels;
+}
+
+iflStatus checkLimits(int64_t width, int64_t height, std::string& err) {
+    if (withinLimits(width, height)) return iflSuccess;
+    err = "picture of " + std::to_string(width) + " by " + std::to_string(height) +
+          " is beyond the size limits (sides 1 to 32767, at most 2 GiB of RGBA)";
+    return iflErrTooLarge;
+}
+
+// The most bytes an input read from a stream may have: a picture at the
+// limits stored uncompressed with 16-bit RGBA samples, plus room for
+// headers and metadata.
+size_t inputCap() { return size_t(maxPixels) * 8 + (size_t(64) << 20); }
 
 std::string lowerEnding(const char* name) {
     const char* slash = strrchr(name, '/');
@@ -55,14 +120,31 @@ std::string knownEndings() {
     return s;
 }
 
-iflFormat* formatOf(const Codec* c) {
-    static std::vector<iflFormat> formats = [] {
-        std::vector<iflFormat> v;
-        for (size_t i = 0; i < kCodecCount; ++i) v.emplace_back(*kCodecs[i]);
-        return v;
+// The library's format objects, one per table entry.
+struct Format final : iflFormat {
+    const Codec* codec = nullptr;
+};
+
+Format* formatTable() {
+    static const std::unique_ptr<Format[]> table = [] {
+        std::unique_ptr<Format[]> t(new Format[kCodecCount]);
+        for (size_t i = 0; i < kCodecCount; ++i) t[i].codec = kCodecs[i];
+        return t;
     }();
-    for (auto& f : formats)
-        if (&f.codec() == c) return &f;
+    return table.get();
+}
+
+const Codec& codecOf(const iflFormat* f) { return *static_cast<const Format*>(f)->codec; }
+
+iflFormat* formatOf(const Codec* c) {
+    for (size_t i = 0; i < kCodecCount; ++i)
+        if (kCodecs[i] == c) return &formatTable()[i];
+    return nullptr;
+}
+
+const Codec* sniffFormat(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < kCodecCount; ++i)
+        if (kCodecs[i]->sniff && kCodecs[i]->sniff(p, n)) return kCodecs[i];
     return nullptr;
 }
 
@@ -72,31 +154,8 @@ iflOrientation normalOrientation(iflOrientation o) {
     return (o >= iflUpperLeft && o <= iflLeftLower) ? o : iflUpperLeft;
 }
 
-}  // namespace
-
-void iflMapSize(iflOrientation from, iflSize& size, iflOrientation to) {
-    if (transposes(from) != transposes(to)) std::swap(size.x, size.y);
-}
-
-iflFormat* iflFormat::find(const char* name) {
-    for (size_t i = 0; i < kCodecCount; ++i)
-        if (name && strcasecmp(kCodecs[i]->name, name) == 0) return formatOf(kCodecs[i]);
-    return nullptr;
-}
-
-iflFormat* iflFormat::forName(const char* fileName) {
-    if (!fileName) return nullptr;
-    std::string e = lowerEnding(fileName);
-    for (size_t i = 0; i < kCodecCount; ++i)
-        for (const char* const* p = kCodecs[i]->endings; *p; ++p)
-            if (e == *p) return formatOf(kCodecs[i]);
-    return nullptr;
-}
-
-const char* iflFormat::name() const { return codec_.name; }
-bool iflFormat::canWrite() const { return codec_.write != nullptr; }
-
-struct iflFile::Impl {
+// An open file's state behind the public class.
+struct File final : iflFile {
     std::string name;
     const Codec* codec = nullptr;
 
@@ -109,26 +168,38 @@ struct iflFile::Impl {
 
     // Writing.
     bool writing = false;
-    bool done = false;
+    bool written = false;
     Output output;
-    iflSize picture;       // the upright picture's size and file channels
     WriteOptions options;
 
-    ~Impl() {
+    ~File() {
         reader.reset();
         if (mapped) munmap(mapped, mappedLen);
     }
+
+    iflStatus load(int fd, const iflFormat* format, std::string& err);
+    iflStatus recognise(const iflFormat* format, std::string& err);
+    iflStatus getTile(int x, int y, int z, int nx, int ny, int nz, void* data, const iflConfig* layout);
+    iflStatus setTile(int x, int y, int z, int nx, int ny, int nz, const void* data, const iflConfig* layout);
+
+    void setFormat(const Codec* c, const iflSize& s, iflOrientation o) {
+        codec = c;
+        size_ = s;
+        orientation_ = o;
+        format_ = formatOf(c);
+    }
 };
 
-iflFile::iflFile() : impl_(new Impl) {}
-iflFile::~iflFile() { delete impl_; }
+File& state(iflFile* f) { return *static_cast<File*>(f); }
 
-const char* iflFile::getFileName() const { return impl_->name.c_str(); }
+std::string label(int fd, const char* name) {
+    return name ? name : (fd >= 0 ? "descriptor " + std::to_string(fd) : "(null)");
+}
 
-namespace {
-
-// Reads a whole descriptor: mapped when it is a regular file, read otherwise.
-iflStatus loadBytes(int fd, iflFile::Impl& f, std::string& err) {
+// Reads all of fd: mapped when it is a regular file, read otherwise. A
+// stream's first bytes must look like a known format (unless the format is
+// given) before the rest is read, and it is read only up to inputCap.
+iflStatus File::load(int fd, const iflFormat* format, std::string& err) {
     struct stat st;
     if (fstat(fd, &st) != 0) {
         err = strerror(errno);
@@ -141,112 +212,74 @@ iflStatus loadBytes(int fd, iflFile::Impl& f, std::string& err) {
     if (S_ISREG(st.st_mode) && st.st_size > 0) {
         void* p = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
         if (p != MAP_FAILED) {
-            f.mapped = p;
-            f.mappedLen = size_t(st.st_size);
-            f.bytes = {static_cast<const uint8_t*>(p), f.mappedLen};
+            mapped = p;
+            mappedLen = size_t(st.st_size);
+            bytes = {static_cast<const uint8_t*>(p), mappedLen};
             return iflSuccess;
         }
     }
-    uint8_t buf[65536];
+    constexpr size_t kFirstBytes = 4096;
+    const size_t cap = inputCap();
+    size_t used = 0;
+    bool sniffed = format != nullptr;
     for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
+        if (!sniffed && used >= kFirstBytes) {
+            if (!sniffFormat(owned.data(), used)) break;  // refused by recognise, unread
+            sniffed = true;
+        }
+        if (used == cap) {
+            err = "more than " + std::to_string(cap >> 20) +
+                  " MiB of input, beyond any picture within the size limits";
+            return iflErrTooLarge;
+        }
+        if (owned.size() == used) owned.resize(std::min(cap, std::max(used * 2, size_t(65536))));
+        size_t want = owned.size() - used;
+        if (!sniffed) want = std::min(want, kFirstBytes - used);
+        ssize_t n = read(fd, owned.data() + used, want);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             err = strerror(errno);
             return iflErrIO;
         }
         if (n == 0) break;
-        f.owned.insert(f.owned.end(), buf, buf + n);
+        used += size_t(n);
     }
-    f.bytes = {f.owned.data(), f.owned.size()};
+    owned.resize(used);
+    owned.shrink_to_fit();
+    bytes = {owned.data(), owned.size()};
     return iflSuccess;
 }
 
-}  // namespace
-
 // Recognises the format, reads the header and checks the limits.
-iflFile* finishOpen(iflFile* file, iflFormat* format, iflStatus* status) {
-    iflFile::Impl& f = *file->impl_;
-    std::string err;
-    const Codec* codec = nullptr;
-    if (format) {
-        codec = &format->codec();
-        if (!codec->open) err = std::string(codec->name) + " files cannot be read";
-    } else {
-        for (size_t i = 0; i < kCodecCount && !codec; ++i)
-            if (kCodecs[i]->sniff && kCodecs[i]->sniff(f.bytes.data, f.bytes.size)) codec = kCodecs[i];
-        if (!codec) err = f.bytes.size ? "not an image file of a known format" : "empty file";
+iflStatus File::recognise(const iflFormat* format, std::string& err) {
+    const Codec* c = format ? &codecOf(format) : sniffFormat(bytes.data, bytes.size);
+    if (!c) {
+        err = bytes.size ? "not an image file of a known format" : "empty file";
+        return iflErrUnknownFormat;
     }
-    iflStatus st = codec && codec->open ? iflSuccess : iflErrUnknownFormat;
+    iflStatus st = iflSuccess;
+    if (!c->open) err = std::string(c->name) + " files cannot be read", st = iflErrUnknownFormat;
     Info info;
-    if (st == iflSuccess) st = codec->open(f.bytes, info, f.reader, err);
-    if (st == iflSuccess && !f.reader) st = iflErrUnsupported, err = "no reader";
-    if (st == iflSuccess) {
-        iflSize s(info.width, info.height, info.channels == 4 ? 4 : 3);
-        iflOrientation o = normalOrientation(info.orientation);
-        iflSize upright = s;
-        iflMapSize(o, upright, iflUpperLeft);
-        if (!withinLimits(upright.x, upright.y)) {
-            st = iflErrTooLarge;
-            err = "picture of " + std::to_string(info.width) + " by " + std::to_string(info.height) +
-                  " is beyond the size limits (sides 1 to 32767, at most 2 GiB of RGBA)";
-        } else {
-            file->size_ = s;
-            file->orientation_ = o;
-            file->format_ = formatOf(codec);
-            f.codec = codec;
+    if (st == iflSuccess) st = callModule(err, [&] { return c->open(bytes, info, reader, err); });
+    if (st == iflSuccess && !reader) st = iflErrUnsupported, err = "no reader";
+    // A module that stopped at the size, or read the whole header, has
+    // reported it; the picture is checked here, before anything scales with it.
+    if (st == iflSuccess || st == iflErrTooLarge) {
+        iflStatus limits = checkLimits(info.width, info.height, err);
+        if (limits != iflSuccess || st != iflSuccess) {
+            reader.reset();
+            err = std::string(c->name) + ": " + err;
+            return iflErrTooLarge;
         }
     }
     if (st != iflSuccess) {
-        report(f.name, (codec ? std::string(codec->name) + ": " : std::string()) + err);
-        file->close();
-        fail(status, st);
-        return nullptr;
+        err = std::string(c->name) + ": " + err;
+        return st;
     }
-    fail(status, iflSuccess);
-    return file;
+    setFormat(c, iflSize(int(info.width), int(info.height), info.channels == 4 ? 4 : 3),
+              normalOrientation(info.orientation));
+    return iflSuccess;
 }
-
-iflFile* iflFile::open(int fd, const char* name, int mode, iflFormat* format, iflStatus* status) {
-    std::string label = name ? name : (fd >= 0 ? "descriptor " + std::to_string(fd) : "(null)");
-    if (mode != 0 || (fd < 0 && !name)) {
-        report(label, mode != 0 ? "only reading (mode 0) is supported by open; use create" : "no file name");
-        errno = EINVAL;
-        fail(status, iflErrBadParams);
-        return nullptr;
-    }
-    int own = -1;
-    if (fd < 0) {
-        own = ::open(name, O_RDONLY | O_CLOEXEC);
-        if (own < 0) {
-            report(label, strerror(errno));
-            fail(status, iflErrNotFound);
-            return nullptr;
-        }
-    }
-    iflFile* file = new iflFile;
-    file->impl_->name = label;
-    std::string err;
-    iflStatus st = loadBytes(own >= 0 ? own : fd, *file->impl_, err);
-    if (own >= 0) ::close(own);
-    if (st != iflSuccess) {
-        report(label, err);
-        file->close();
-        fail(status, st);
-        return nullptr;
-    }
-    return finishOpen(file, format, status);
-}
-
-iflFile* iflFile::openMemory(const void* data, size_t size, const char* name, iflFormat* format,
-                             iflStatus* status) {
-    iflFile* file = new iflFile;
-    file->impl_->name = name ? name : "(memory)";
-    file->impl_->bytes = {static_cast<const uint8_t*>(data), data ? size : 0};
-    return finishOpen(file, format, status);
-}
-
-namespace {
 
 // Decoded rows go straight into the caller's tile when a stored row is one
 // whole tile row of 4-byte pixels; otherwise through one scratch row.
@@ -255,8 +288,10 @@ public:
     TileSink(const RowMap& map, const ReadPick& pick, int storedW, int storedH, uint8_t* tile, int nx, int ny)
         : map_(map), pick_(pick), w_(storedW), tile_(tile), nx_(nx), ny_(ny) {
         direct_ = map.rowIsContiguous() && map.u0 == 0 && nx == storedW && pick.nchans == 4;
-        persistent_ = direct_ && inside(0) && inside(storedH - 1);
-        if (!persistent_) scratch_.resize(size_t(storedW) * 4);
+        if (direct_ && inside(0) && inside(storedH - 1))
+            block = {tile_ + ptrdiff_t(map_.v0) * nx_ * 4, ptrdiff_t(map_.vr) * nx_ * 4};
+        else
+            scratch_.resize(size_t(storedW) * 4);
     }
     uint8_t* row(int r) override {
         return direct_ && inside(r) ? tile_ + size_t(map_.vr * r + map_.v0) * size_t(nx_) * 4 : scratch_.data();
@@ -267,7 +302,6 @@ public:
         else if (inside(r))
             remapInPlace(pick_, row(r), w_);
     }
-    bool persistent() const override { return persistent_; }
 
 private:
     bool inside(int r) const {
@@ -279,7 +313,30 @@ private:
     int w_;
     uint8_t* tile_;
     int nx_, ny_;
-    bool direct_ = false, persistent_ = false;
+    bool direct_ = false;
+    std::vector<uint8_t> scratch_;
+};
+
+// Reads the caller's whole picture in the order the file stores it.
+class TileSource final : public PixelSource {
+public:
+    TileSource(const RowMap& map, const WritePick& pick, const uint8_t* tile, int nchans, int nx, int w, int h)
+        : map_(map), pick_(pick), tile_(tile), nchans_(nchans), nx_(nx) {
+        width = w, height = h, channels = pick.channels;
+        if (map.rowIsContiguous() && nchans == 4 && pick.isPrefix())
+            rgbx = {tile_ + ptrdiff_t(map_.v0) * nx_ * 4, ptrdiff_t(map_.vr) * nx_ * 4};
+        scratch_.resize(size_t(w) * size_t(channels));
+    }
+    const uint8_t* row(int r) override {
+        writeRow(map_, pick_, r, tile_, nchans_, nx_, width, scratch_.data());
+        return scratch_.data();
+    }
+
+private:
+    const RowMap& map_;
+    const WritePick& pick_;
+    const uint8_t* tile_;
+    int nchans_, nx_;
     std::vector<uint8_t> scratch_;
 };
 
@@ -288,12 +345,9 @@ bool layoutUsable(const iflConfig& l) {
            (l.order == iflInterleaved || l.order == iflOrderDefault);
 }
 
-}  // namespace
-
-iflStatus iflFile::getTile(int x, int y, int z, int nx, int ny, int nz, void* data, const iflConfig* layout) {
-    Impl& f = *impl_;
-    if (!f.reader) {
-        report(f.name, "not open for reading");
+iflStatus File::getTile(int x, int y, int z, int nx, int ny, int nz, void* data, const iflConfig* layout) {
+    if (!reader) {
+        report(name, "not open for reading");
         return iflErrBadParams;
     }
     iflConfig l = layout ? *layout : iflConfig(iflUInt8, iflInterleaved);
@@ -303,110 +357,24 @@ iflStatus iflFile::getTile(int x, int y, int z, int nx, int ny, int nz, void* da
     iflMapSize(orientation_, seen, bo);
     ReadPick pick;
     if (!data || !layoutUsable(l) || !makeReadPick(l.nchans, l.channels, l.choff, size_.c, pick)) {
-        report(f.name, "unsupported buffer layout");
+        report(name, "unsupported buffer layout");
         return iflErrBadParams;
     }
     if (z != 0 || nz != 1 || x < 0 || y < 0 || nx <= 0 || ny <= 0 || nx > seen.x - x || ny > seen.y - y) {
-        report(f.name, "tile out of bounds");
+        report(name, "tile out of bounds");
         return iflErrBadParams;
     }
     RowMap map = RowMap::make(orientation_, size_.x, size_.y, bo, x, y);
     TileSink sink(map, pick, size_.x, size_.y, static_cast<uint8_t*>(data), nx, ny);
     std::string err;
-    iflStatus st = f.reader->decode(sink, err);
-    if (st != iflSuccess) report(f.name, std::string(f.codec->name) + ": " + err);
+    iflStatus st = callModule(err, [&] { return reader->decode(sink, err); });
+    if (st != iflSuccess) report(name, std::string(codec->name) + ": " + err);
     return st;
 }
 
-namespace {
-
-// Reads the caller's whole picture in the order the file stores it.
-class TileSource final : public PixelSource {
-public:
-    TileSource(const RowMap& map, const WritePick& pick, const uint8_t* tile, int nchans, int nx, int w, int h)
-        : map_(map), pick_(pick), tile_(tile), nchans_(nchans), nx_(nx) {
-        width = w, height = h, channels = pick.channels;
-        rgbx_ = map.rowIsContiguous() && nchans == 4 && pick.isPrefix();
-        scratch_.resize(size_t(w) * size_t(channels));
-    }
-    const uint8_t* row(int r) override {
-        writeRow(map_, pick_, r, tile_, nchans_, nx_, width, scratch_.data());
-        return scratch_.data();
-    }
-    bool hasRgbx() const override { return rgbx_; }
-    const uint8_t* rgbxRow(int r) override {
-        return tile_ + size_t(map_.vr * r + map_.v0) * size_t(nx_) * 4;
-    }
-
-private:
-    const RowMap& map_;
-    const WritePick& pick_;
-    const uint8_t* tile_;
-    int nchans_, nx_;
-    bool rgbx_;
-    std::vector<uint8_t> scratch_;
-};
-
-}  // namespace
-
-iflFile* iflFile::create(int fd, const char* name, iflFile* /*source*/, const iflFileConfig* config,
-                         iflFormat* format, iflStatus* status) {
-    std::string label = name ? name : (fd >= 0 ? "descriptor " + std::to_string(fd) : "(null)");
-    if (!format) format = iflFormat::forName(name);
-    if (!format) {
-        report(label, "unknown file ending; known endings: " + knownEndings());
-        errno = EINVAL;
-        fail(status, iflErrUnknownFormat);
-        return nullptr;
-    }
-    const Codec& codec = format->codec();
-    std::string err;
-    iflStatus st = iflSuccess;
-    if (!codec.write) {
-        err = std::string(codec.name) + " files cannot be written";
-        st = iflErrUnsupported;
-    } else if (!config || !config->size || (config->dtype != iflDataTypeDefault && config->dtype != iflUInt8) ||
-               (fd < 0 && !name)) {
-        err = "unsupported file configuration";
-        st = iflErrBadParams;
-    } else if (!withinLimits(config->size->x, config->size->y)) {
-        err = "picture of " + std::to_string(config->size->x) + " by " + std::to_string(config->size->y) +
-              " is beyond the size limits";
-        st = iflErrTooLarge;
-    }
-    if (st != iflSuccess) {
-        report(label, err);
-        errno = EINVAL;
-        fail(status, st);
-        return nullptr;
-    }
-    iflFile* file = new iflFile;
-    Impl& f = *file->impl_;
-    f.name = label;
-    f.codec = &codec;
-    f.writing = true;
-    f.options.compression = config->compression;
-    int channels = config->size->c == 4 ? 4 : 3;
-    if (channels > codec.maxChannels) channels = codec.maxChannels;
-    file->size_ = iflSize(config->size->x, config->size->y, channels);
-    file->orientation_ = iflUpperLeft;
-    file->format_ = format;
-    if (!f.output.open(fd, f.name, err)) {
-        int e = errno;
-        report(label, err);
-        file->close();
-        errno = e;
-        fail(status, iflErrIO);
-        return nullptr;
-    }
-    fail(status, iflSuccess);
-    return file;
-}
-
-iflStatus iflFile::setTile(int x, int y, int z, int nx, int ny, int nz, const void* data, const iflConfig* layout) {
-    Impl& f = *impl_;
-    if (!f.writing || f.done) {
-        report(f.name, f.writing ? "the picture was already written" : "not open for writing");
+iflStatus File::setTile(int x, int y, int z, int nx, int ny, int nz, const void* data, const iflConfig* layout) {
+    if (!writing || written) {
+        report(name, writing ? "the picture was already written" : "not open for writing");
         return iflErrBadParams;
     }
     iflConfig l = layout ? *layout : iflConfig(iflUInt8, iflInterleaved);
@@ -416,29 +384,237 @@ iflStatus iflFile::setTile(int x, int y, int z, int nx, int ny, int nz, const vo
     iflMapSize(iflUpperLeft, seen, bo);
     WritePick pick;
     if (!data || !layoutUsable(l) || !makeWritePick(l.nchans, l.channels, l.choff, size_.c, pick)) {
-        report(f.name, "unsupported buffer layout");
+        report(name, "unsupported buffer layout");
         return iflErrBadParams;
     }
     if (x != 0 || y != 0 || z != 0 || nz != 1 || nx != seen.x || ny != seen.y) {
-        report(f.name, "the tile must be the whole picture");
+        report(name, "the tile must be the whole picture");
         return iflErrBadParams;
     }
-    f.done = true;
+    written = true;
     RowMap map = RowMap::make(iflUpperLeft, size_.x, size_.y, bo, 0, 0);
-    TileSource src(map, pick, static_cast<const uint8_t*>(data), l.nchans, nx, size_.x, size_.y);
     std::string err;
-    iflStatus st = f.codec->write(f.output.stream(), src, f.options, err);
+    iflStatus st = callModule(err, [&] {
+        TileSource src(map, pick, static_cast<const uint8_t*>(data), l.nchans, nx, size_.x, size_.y);
+        return codec->write(output.stream(), src, options, err);
+    });
     int e = 0;
-    if (st == iflSuccess && !f.output.commit(err)) e = errno, st = iflErrIO;
+    if (st == iflSuccess && !output.commit(err)) e = errno, st = iflErrIO;
     if (st != iflSuccess) {
-        f.output.discard();
-        report(f.name, std::string(f.codec->name) + ": " + err);
+        output.discard();
+        report(name, std::string(codec->name) + ": " + err);
         if (e) errno = e;
     }
     return st;
 }
 
+// Ends an exception that a public entry's own work raised (the library
+// running out of memory outside any module) with its one line.
+iflStatus reportCaught(int fd, const char* name) noexcept {
+    const char* reason = "";
+    iflStatus st = caught(reason);
+    report(name ? name : fd >= 0 ? "descriptor" : "(null)", reason);
+    return st;
+}
+
+iflFile* openFile(std::unique_ptr<File> file, int fd, const iflFormat* format, iflStatus* status) {
+    std::string err;
+    iflStatus st = fd >= 0 ? file->load(fd, format, err) : iflSuccess;
+    if (st == iflSuccess || st == iflErrUnknownFormat) st = file->recognise(format, err);
+    if (st != iflSuccess) {
+        report(file->name, err);
+        fail(status, st);
+        return nullptr;
+    }
+    fail(status, iflSuccess);
+    return file.release();
+}
+
+}  // namespace
+
+void iflMapSize(iflOrientation from, iflSize& size, iflOrientation to) {
+    if (transposes(from) != transposes(to)) std::swap(size.x, size.y);
+}
+
+bool Info::setSize(int64_t storedWidth, int64_t storedHeight) {
+    width = storedWidth;
+    height = storedHeight;
+    return withinLimits(storedWidth, storedHeight);
+}
+
+void ifl0::inParallel(const std::function<void()>& first, const std::function<void()>& second) {
+    std::exception_ptr failed;
+    std::thread worker;
+    try {
+        worker = std::thread([&] {
+            try {
+                second();
+            } catch (...) {
+                failed = std::current_exception();
+            }
+        });
+    } catch (const std::system_error&) {
+        first();
+        second();
+        return;
+    }
+    try {
+        first();
+    } catch (...) {
+        worker.join();
+        throw;
+    }
+    worker.join();
+    if (failed) std::rethrow_exception(failed);
+}
+
+uint8_t* ifl0::allocateBlock(size_t bytes) {
+    constexpr size_t kHugePage = size_t(2) << 20;
+    if (bytes < kHugePage) return static_cast<uint8_t*>(malloc(bytes ? bytes : 1));
+    const size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+    void* p = aligned_alloc(kHugePage, rounded);
+    if (p) madvise(p, rounded, MADV_HUGEPAGE);
+    return static_cast<uint8_t*>(p);
+}
+
+iflFormat* iflFormat::find(const char* name) {
+    for (size_t i = 0; i < kCodecCount; ++i)
+        if (name && strcasecmp(kCodecs[i]->name, name) == 0) return formatOf(kCodecs[i]);
+    return nullptr;
+}
+
+iflFormat* iflFormat::forName(const char* fileName) {
+    if (!fileName) return nullptr;
+    try {
+        std::string e = lowerEnding(fileName);
+        for (size_t i = 0; i < kCodecCount; ++i)
+            for (const char* const* p = kCodecs[i]->endings; *p; ++p)
+                if (e == *p) return formatOf(kCodecs[i]);
+    } catch (...) {
+    }
+    return nullptr;
+}
+
+const char* iflFormat::name() const { return codecOf(this).name; }
+bool iflFormat::canWrite() const { return codecOf(this).write != nullptr; }
+
+iflFile* iflFile::open(int fd, const char* name, int mode, iflFormat* format, iflStatus* status) {
+    try {
+        std::string lbl = label(fd, name);
+        if (mode != 0 || (fd < 0 && !name)) {
+            report(lbl, mode != 0 ? "only reading (mode 0) is supported by open; use create" : "no file name");
+            errno = EINVAL;
+            fail(status, iflErrBadParams);
+            return nullptr;
+        }
+        int own = -1;
+        if (fd < 0) {
+            own = ::open(name, O_RDONLY | O_CLOEXEC);
+            if (own < 0) {
+                report(lbl, strerror(errno));
+                fail(status, iflErrNotFound);
+                return nullptr;
+            }
+        }
+        struct Closer {
+            int fd;
+            ~Closer() {
+                if (fd >= 0) ::close(fd);
+            }
+        } closer{own};
+        std::unique_ptr<File> file(new File);
+        file->name = lbl;
+        return openFile(std::move(file), own >= 0 ? own : fd, format, status);
+    } catch (...) {
+        fail(status, reportCaught(fd, name));
+        return nullptr;
+    }
+}
+
+iflFile* iflFile::openMemory(const void* data, size_t size, const char* name, iflFormat* format,
+                             iflStatus* status) {
+    try {
+        std::unique_ptr<File> file(new File);
+        file->name = name ? name : "(memory)";
+        file->bytes = {static_cast<const uint8_t*>(data), data ? size : 0};
+        return openFile(std::move(file), -1, format, status);
+    } catch (...) {
+        fail(status, reportCaught(-1, name ? name : "(memory)"));
+        return nullptr;
+    }
+}
+
+iflFile* iflFile::create(int fd, const char* name, iflFile* /*source*/, const iflFileConfig* config,
+                         iflFormat* format, iflStatus* status) {
+    try {
+        std::string lbl = label(fd, name);
+        if (!format) format = iflFormat::forName(name);
+        if (!format) {
+            report(lbl, "unknown file ending; known endings: " + knownEndings());
+            errno = EINVAL;
+            fail(status, iflErrUnknownFormat);
+            return nullptr;
+        }
+        const Codec& codec = codecOf(format);
+        std::string err;
+        iflStatus st = iflSuccess;
+        if (!codec.write) {
+            err = std::string(codec.name) + " files cannot be written";
+            st = iflErrUnsupported;
+        } else if (!config || !config->size ||
+                   (config->dtype != iflDataTypeDefault && config->dtype != iflUInt8) || (fd < 0 && !name)) {
+            err = "unsupported file configuration";
+            st = iflErrBadParams;
+        } else {
+            st = checkLimits(config->size->x, config->size->y, err);
+        }
+        if (st != iflSuccess) {
+            report(lbl, err);
+            errno = EINVAL;
+            fail(status, st);
+            return nullptr;
+        }
+        std::unique_ptr<File> file(new File);
+        file->name = lbl;
+        file->writing = true;
+        file->options.compression = config->compression;
+        int channels = config->size->c == 4 ? 4 : 3;
+        if (channels > codec.maxChannels) channels = codec.maxChannels;
+        file->setFormat(&codec, iflSize(config->size->x, config->size->y, channels), iflUpperLeft);
+        if (!file->output.open(fd, file->name, err)) {
+            int e = errno;
+            report(lbl, err);
+            errno = e;
+            fail(status, iflErrIO);
+            return nullptr;
+        }
+        fail(status, iflSuccess);
+        return file.release();
+    } catch (...) {
+        fail(status, reportCaught(fd, name));
+        errno = ENOMEM;
+        return nullptr;
+    }
+}
+
+iflStatus iflFile::getTile(int x, int y, int z, int nx, int ny, int nz, void* data, const iflConfig* layout) {
+    try {
+        return state(this).getTile(x, y, z, nx, ny, nz, data, layout);
+    } catch (...) {
+        return reportCaught(-1, state(this).name.c_str());
+    }
+}
+
+iflStatus iflFile::setTile(int x, int y, int z, int nx, int ny, int nz, const void* data, const iflConfig* layout) {
+    try {
+        return state(this).setTile(x, y, z, nx, ny, nz, data, layout);
+    } catch (...) {
+        state(this).output.discard();
+        return reportCaught(-1, state(this).name.c_str());
+    }
+}
+
 iflStatus iflFile::close(int /*flags*/) {
-    delete this;
+    delete &state(this);
     return iflSuccess;
 }

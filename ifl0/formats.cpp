@@ -2,10 +2,9 @@
 
 namespace ifl0 {
 
-// Tried in this order on reading; the first whose sniff accepts the file
-// reads it. Write-only entries have no sniff.
-const Codec* const kCodecs[] = {&jpegCodec, &pngCodec, &tiffCodec, &gifCodec,
-                                &webpCodec, &bmpCodec, &pnmCodec,  &pamCodec};
+#define IFL0_CODEC_ADDRESS(name) &name##Codec,
+const Codec* const kCodecs[] = {IFL0_FORMATS(IFL0_CODEC_ADDRESS)};
+#undef IFL0_CODEC_ADDRESS
 const size_t kCodecCount = sizeof kCodecs / sizeof kCodecs[0];
 
 }  // namespace ifl0

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <vector>
 
 namespace ifl0 {
@@ -80,8 +79,8 @@ int64_t maxLzwPixels(size_t n) {
 
 // Opens the data and walks the records up to the first image descriptor,
 // keeping the transparent index of the Graphic Control Extension that
-// belongs to it.
-iflStatus openFirstFrame(Cursor& cursor, GifPtr& gif, Frame& f, std::string& err) {
+// belongs to it. The screen's size goes to info.
+iflStatus openFirstFrame(Cursor& cursor, GifPtr& gif, Frame& f, Info& info, std::string& err) {
     int code = 0;
     gif.reset(DGifOpen(&cursor, readBytes, &code));
     if (!gif) return gifFailure(code, "cannot read the GIF header", err);
@@ -140,11 +139,7 @@ iflStatus openFirstFrame(Cursor& cursor, GifPtr& gif, Frame& f, std::string& err
     f.width = gif->SWidth, f.height = gif->SHeight;
     if (f.width < f.frameW) f.width = f.left + f.frameW;
     if (f.height < f.frameH) f.height = f.top + f.frameH;
-    if (!withinLimits(f.width, f.height)) {
-        err = "picture of " + std::to_string(f.width) + " by " + std::to_string(f.height) +
-              " is beyond the size limits";
-        return iflErrTooLarge;
-    }
+    if (!info.setSize(f.width, f.height)) return iflErrTooLarge;
     // Refuse a frame the remaining bytes cannot hold, before anything the
     // size of the screen is written.
     if (int64_t(f.frameW) * f.frameH > maxLzwPixels(cursor.in.size - cursor.pos)) {
@@ -183,20 +178,11 @@ public:
     explicit GifReader(Bytes in) : in_(in) {}
 
     iflStatus decode(RowSink& sink, std::string& err) override {
-        try {
-            return decodeFrame(sink, err);
-        } catch (const std::bad_alloc&) {
-            err = "out of memory";
-            return iflErrNoMemory;
-        }
-    }
-
-private:
-    iflStatus decodeFrame(RowSink& sink, std::string& err) {
         Cursor cursor{in_, 0};
         GifPtr gif;
         Frame f;
-        iflStatus st = openFirstFrame(cursor, gif, f, err);
+        Info info;
+        iflStatus st = openFirstFrame(cursor, gif, f, info, err);
         if (st != iflSuccess) return st;
         const ColorMapObject* map = gif->Image.ColorMap ? gif->Image.ColorMap : gif->SColorMap;
         std::vector<uint8_t> line(size_t(f.frameW));
@@ -226,7 +212,7 @@ private:
         // Interlaced: four passes over the rows. The rows are complete only
         // after the last pass, so they are written where they stay (the
         // sink's own rows, or one picture buffer) and handed over at the end.
-        bool direct = sink.persistent();
+        bool direct = bool(sink.block);
         std::vector<uint8_t> picture;
         size_t rowBytes = size_t(f.width) * 4;
         if (!direct) picture.resize(rowBytes * size_t(f.height));
@@ -249,6 +235,7 @@ private:
         return iflSuccess;
     }
 
+private:
     Bytes in_;
 };
 
@@ -256,10 +243,8 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     Cursor cursor{in, 0};
     GifPtr gif;
     Frame f;
-    iflStatus st = openFirstFrame(cursor, gif, f, err);
+    iflStatus st = openFirstFrame(cursor, gif, f, info, err);
     if (st != iflSuccess) return st;
-    info.width = f.width;
-    info.height = f.height;
     info.channels = f.transparent != NO_TRANSPARENT_COLOR || !f.covers() ? 4 : 3;
     info.orientation = iflUpperLeft;
     reader.reset(new GifReader(in));
@@ -268,6 +253,6 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
 
 }  // namespace
 
-const Codec gifCodec = {"GIF", kEndings, sniff, open, nullptr, 3};
+const Codec gifCodec = {"GIF", kEndings, sniff, open, nullptr, 3, 0};
 
 }  // namespace ifl0

@@ -15,8 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -251,7 +249,7 @@ bool decodeRows(Decoder* d, RowSink* sink) {
     int height = int(cinfo->output_height);
     // A sink whose rows all stay valid takes several rows per call.
     JSAMPROW rows[16];
-    int batch = sink->persistent() ? 16 : 1;
+    int batch = sink->block ? 16 : 1;
     while (int(cinfo->output_scanline) < height) {
         int first = int(cinfo->output_scanline);
         int want = height - first < batch ? height - first : batch;
@@ -285,16 +283,9 @@ public:
     iflStatus start(Info& info, std::string& err) {
         if (!readHeader(&d_)) return failed(err);
         headerFresh_ = true;
-        info.width = int(d_.cinfo.image_width);
-        info.height = int(d_.cinfo.image_height);
         info.channels = 3;
         info.orientation = orientationOf(&d_.cinfo);
-        if (!withinLimits(info.width, info.height)) {
-            err = "picture of " + std::to_string(info.width) + " by " + std::to_string(info.height) +
-                  " is beyond the size limits";
-            return iflErrTooLarge;
-        }
-        return iflSuccess;
+        return info.setSize(d_.cinfo.image_width, d_.cinfo.image_height) ? iflSuccess : iflErrTooLarge;
     }
 
     iflStatus decode(RowSink& sink, std::string& err) override {
@@ -460,7 +451,7 @@ bool encode(Encoder* e, jpeg_destination_mgr* dest, PixelSource* px, int first, 
     e->created = true;
     j_compress_ptr cinfo = &e->cinfo;
     cinfo->dest = dest;
-    bool rgbx = px->hasRgbx();
+    bool rgbx = bool(px->rgbx);
     cinfo->image_width = JDIMENSION(px->width);
     cinfo->image_height = JDIMENSION(count);
     cinfo->input_components = rgbx ? 4 : 3;
@@ -476,7 +467,7 @@ bool encode(Encoder* e, jpeg_destination_mgr* dest, PixelSource* px, int first, 
         int r = int(cinfo->next_scanline);
         int n = rgbx ? std::min(kMcuRows, count - r) : 1;
         for (int i = 0; i < n; ++i)
-            rows[i] = const_cast<JSAMPROW>(rgbx ? px->rgbxRow(first + r + i) : px->row(first + r));
+            rows[i] = const_cast<JSAMPROW>(rgbx ? px->rgbx.row(first + r + i) : px->row(first + r));
         jpeg_write_scanlines(cinfo, rows, JDIMENSION(n));
     }
     jpeg_finish_compress(cinfo);
@@ -532,19 +523,12 @@ iflStatus writeBanded(FILE* out, PixelSource& px, std::string& err) {
     Band b;
     initEncoder(b.e);
     b.first = split, b.count = h - split;
-    std::thread worker;
-    bool threaded = true;
-    try {
-        worker = std::thread([&] { b.ok = encode(&b.e, &bottom.pub, &px, b.first, b.count, true); });
-    } catch (const std::system_error&) {
-        threaded = false;
-    }
-    if (!threaded) b.ok = encode(&b.e, &bottom.pub, &px, b.first, b.count, true);
     Encoder t;
     initEncoder(t);
-    bool ok = encode(&t, &top->pub, &px, 0, split, true);
+    bool ok = false;
+    inParallel([&] { ok = encode(&t, &top->pub, &px, 0, split, true); },
+               [&] { b.ok = encode(&b.e, &bottom.pub, &px, b.first, b.count, true); });
     if (t.created) jpeg_destroy_compress(&t.cinfo);
-    if (threaded) worker.join();
     if (b.e.created) jpeg_destroy_compress(&b.e.cinfo);
     iflStatus st = iflSuccess;
     if (!ok)
@@ -571,7 +555,7 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& er
         err = "JPEG stores 3 channels";
         return iflErrBadParams;
     }
-    if (px.hasRgbx() && px.height >= kMinBandedHeight && int64_t(px.width) * px.height >= kMinBandedPixels)
+    if (px.rgbx && px.height >= kMinBandedHeight && int64_t(px.width) * px.height >= kMinBandedPixels)
         return writeBanded(out, px, err);
     std::unique_ptr<FileDest> dest = makeFileDest(out, 0, false);
     Encoder e;
@@ -583,6 +567,6 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& er
 
 }  // namespace
 
-const Codec jpegCodec = {"JPEG", kEndings, sniff, open, write, 3};
+const Codec jpegCodec = {"JPEG", kEndings, sniff, open, write, 3, 0};
 
 }  // namespace ifl0

@@ -19,10 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
-#include <sys/mman.h>
-#include <system_error>
-#include <thread>
 #include <vector>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -122,12 +118,6 @@ void startRead(PngState* s, Header* h) {
     h->alpha = (type & PNG_COLOR_MASK_ALPHA) || png_get_valid(s->png, s->info, PNG_INFO_tRNS);
     h->plain = png_get_bit_depth(s->png, s->info) == 8 && h->interlace == PNG_INTERLACE_NONE &&
                (type == PNG_COLOR_TYPE_RGB_ALPHA || (type == PNG_COLOR_TYPE_RGB && !h->alpha));
-    if (!withinLimits(h->width, h->height)) {
-        snprintf(s->msg, sizeof s->msg, "picture of %u by %u is beyond the size limits", unsigned(h->width),
-                 unsigned(h->height));
-        s->status = iflErrTooLarge;
-        png_error(s->png, s->msg);
-    }
     png_set_expand(s->png);
     png_set_scale_16(s->png);
     png_set_gray_to_rgb(s->png);
@@ -177,21 +167,6 @@ int guardedImage(PngState* s, Header* h, png_bytepp rows, png_uint_32 nrows) {
     png_read_end(s->png, nullptr);
     return 0;
 }
-
-// A large block aligned to and backed by transparent huge pages, so that
-// filling it costs one page fault per 2 MiB.
-struct Block {
-    uint8_t* p = nullptr;
-    explicit Block(size_t n) {
-        constexpr size_t huge = size_t(2) << 20;
-        size_t rounded = (n + huge - 1) & ~(huge - 1);
-        p = static_cast<uint8_t*>(aligned_alloc(huge, rounded ? rounded : huge));
-        if (p) madvise(p, rounded, MADV_HUGEPAGE);
-    }
-    ~Block() { free(p); }
-    Block(const Block&) = delete;
-    Block& operator=(const Block&) = delete;
-};
 
 inline uint8_t paeth(int a, int b, int c) {
     int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
@@ -375,32 +350,27 @@ Plain decodePlain(Bytes in, const Header& h, RowSink& sink, std::string& err, if
     // tail (the filtered rows are smaller than the RGBA ones) and unfiltered
     // from there into the rows, top down, without a buffer of its own.
     bool intoBlock = false;
-    uint8_t* block = nullptr;
+    uint8_t* block = sink.block.base;
 #ifdef __SSE2__
-    if (c == 3 && sink.persistent() && h.width > 1) {
-        block = sink.row(0);
-        intoBlock = true;
-        for (size_t y = 1; y < h.height && intoBlock; ++y)
-            intoBlock = sink.row(int(y)) == block + y * size_t(h.width) * 4;
-    }
+    intoBlock = c == 3 && sink.block && sink.block.stride == ptrdiff_t(h.width) * 4 && h.width > 1;
 #endif
     // One run of compressed bytes: in place when there is one IDAT chunk.
     const uint8_t* zdata = in.data + idat[0].first;
-    Block joined(idat.size() > 1 ? idatBytes : 0);
+    BlockPtr joined(idat.size() > 1 ? allocateBlock(idatBytes) : nullptr);
     if (idat.size() > 1) {
-        if (!joined.p) {
+        if (!joined) {
             status = iflErrNoMemory, err = "out of memory";
             return Plain::failed;
         }
         size_t at = 0;
         for (const auto& span : idat) {
-            memcpy(joined.p + at, in.data + span.first, span.second);
+            memcpy(joined.get() + at, in.data + span.first, span.second);
             at += span.second;
         }
-        zdata = joined.p;
+        zdata = joined.get();
     }
-    Block rows(intoBlock ? 0 : filteredBytes);
-    uint8_t* filtered = intoBlock ? block + size_t(h.width) * size_t(h.height) * 4 - filteredBytes : rows.p;
+    BlockPtr rows(intoBlock ? nullptr : allocateBlock(filteredBytes));
+    uint8_t* filtered = intoBlock ? block + size_t(h.width) * size_t(h.height) * 4 - filteredBytes : rows.get();
     libdeflate_decompressor* z = libdeflate_alloc_decompressor();
     if (!filtered || !z) {
         if (z) libdeflate_free_decompressor(z);
@@ -470,19 +440,8 @@ public:
             // the sink's own when they stay valid, else one whole picture.
             size_t w = header_.width, ht = header_.height;
             rows_.assign(ht, nullptr);
-            bool direct = sink.persistent();
-            if (!direct) {
-                if (!withinLimits(int64_t(w), int64_t(ht))) {
-                    err = "picture beyond the size limits";
-                    return iflErrTooLarge;
-                }
-                try {
-                    picture_.resize(w * ht * 4);
-                } catch (const std::bad_alloc&) {
-                    err = "out of memory";
-                    return iflErrNoMemory;
-                }
-            }
+            bool direct = bool(sink.block);
+            if (!direct) picture_.resize(w * ht * 4);
             for (size_t r = 0; r < ht; ++r)
                 rows_[r] = direct ? sink.row(int(r)) : picture_.data() + r * w * 4;
             rc = guardedImage(&c.s, &h, rows_.data(), header_.height);
@@ -522,10 +481,7 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     // rather than as whatever libpng's own limit check says.
     if (in.size >= 24 && memcmp(in.data + 12, "IHDR", 4) == 0) {
         uint32_t w = bigEndian32(in.data + 16), h = bigEndian32(in.data + 20);
-        if (w > 0 && h > 0 && !withinLimits(w, h)) {
-            err = "picture of " + std::to_string(w) + " by " + std::to_string(h) + " is beyond the size limits";
-            return iflErrTooLarge;
-        }
+        if (w > 0 && h > 0 && !info.setSize(w, h)) return iflErrTooLarge;
     }
     ReadContext c(in);
     if (!c.ok()) {
@@ -537,9 +493,8 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         err = c.s.msg[0] ? c.s.msg : "cannot read the header";
         return c.s.status;
     }
-    info.width = int(h.width);
-    info.height = int(h.height);
     info.channels = h.alpha ? 4 : 3;
+    if (!info.setSize(h.width, h.height)) return iflErrTooLarge;
     info.orientation = iflUpperLeft;
     reader.reset(new PngReader(in, h));
     return iflSuccess;
@@ -579,7 +534,7 @@ unsigned filterRow(const uint8_t* cur, const uint8_t* prev, size_t n, int bpp, u
 void filterRows(PixelSource* px, int r0, int r1, uint8_t* dst) {
     const int c = px->channels;
     const size_t n = size_t(px->width) * size_t(c);
-    const bool inPlace = px->hasRgbx();
+    const bool inPlace = bool(px->rgbx);
     std::vector<uint8_t> packed(2 * n), trial(5 * n);
     uint8_t* cur = packed.data();
     uint8_t* prev = packed.data() + n;
@@ -587,9 +542,9 @@ void filterRows(PixelSource* px, int r0, int r1, uint8_t* dst) {
         if (!inPlace) {
             memcpy(to, px->row(r), n);
         } else if (c == 4) {
-            memcpy(to, px->rgbxRow(r), n);
+            memcpy(to, px->rgbx.row(r), n);
         } else {
-            const uint8_t* s = px->rgbxRow(r);
+            const uint8_t* s = px->rgbx.row(r);
             for (int x = 0; x < px->width; ++x, s += 4, to += 3) to[0] = s[0], to[1] = s[1], to[2] = s[2];
         }
     };
@@ -627,39 +582,28 @@ bool writeChunk(FILE* out, const char* type, const uint8_t* data, size_t n) {
 }
 
 iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& err) {
-    if (!withinLimits(px.width, px.height) || (px.channels != 3 && px.channels != 4)) {
+    if (px.channels != 3 && px.channels != 4) {
         err = "unsupported picture for PNG";
         return iflErrBadParams;
     }
     const size_t rowBytes = size_t(px.width) * size_t(px.channels) + 1;
     const size_t filteredBytes = rowBytes * size_t(px.height);
-    Block filtered(filteredBytes);
-    libdeflate_compressor* z = libdeflate_alloc_compressor(kDeflateLevel);
-    const size_t bound = z ? libdeflate_zlib_compress_bound(z, filteredBytes) : 0;
-    Block packed(bound);
-    if (!filtered.p || !z || !packed.p) {
-        if (z) libdeflate_free_compressor(z);
+    BlockPtr filtered(allocateBlock(filteredBytes));
+    std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> z(
+        libdeflate_alloc_compressor(kDeflateLevel), libdeflate_free_compressor);
+    const size_t bound = z ? libdeflate_zlib_compress_bound(z.get(), filteredBytes) : 0;
+    BlockPtr packed(allocateBlock(bound));
+    if (!filtered || !z || !packed) {
         err = "out of memory";
         return iflErrNoMemory;
     }
     // The bottom half on a second thread when rows can be read concurrently.
-    const int split = px.hasRgbx() && px.height >= 64 ? px.height / 2 : px.height;
-    std::thread worker;
-    bool threaded = split < px.height;
-    if (threaded) {
-        try {
-            worker = std::thread(filterRows, &px, split, px.height, filtered.p);
-        } catch (const std::system_error&) {
-            threaded = false;
-        }
-    }
-    filterRows(&px, 0, split, filtered.p);
-    if (threaded)
-        worker.join();
-    else if (split < px.height)
-        filterRows(&px, split, px.height, filtered.p);
-    const size_t n = libdeflate_zlib_compress(z, filtered.p, filteredBytes, packed.p, bound);
-    libdeflate_free_compressor(z);
+    if (px.rgbx && px.height >= 64)
+        inParallel([&] { filterRows(&px, 0, px.height / 2, filtered.get()); },
+                   [&] { filterRows(&px, px.height / 2, px.height, filtered.get()); });
+    else
+        filterRows(&px, 0, px.height, filtered.get());
+    const size_t n = libdeflate_zlib_compress(z.get(), filtered.get(), filteredBytes, packed.get(), bound);
     if (n == 0) {
         err = "cannot compress the picture";
         return iflErrNoMemory;
@@ -671,7 +615,7 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& er
     ihdr[9] = px.channels == 4 ? 6 : 2;        // RGBA or RGB
     ihdr[10] = ihdr[11] = ihdr[12] = 0;        // deflate, adaptive filtering, no interlace
     bool ok = fwrite(kSignature, 1, 8, out) == 8 && writeChunk(out, "IHDR", ihdr, sizeof ihdr);
-    for (size_t at = 0; ok && at < n; at += kIdatBytes) ok = writeChunk(out, "IDAT", packed.p + at, std::min(kIdatBytes, n - at));
+    for (size_t at = 0; ok && at < n; at += kIdatBytes) ok = writeChunk(out, "IDAT", packed.get() + at, std::min(kIdatBytes, n - at));
     ok = ok && writeChunk(out, "IEND", nullptr, 0);
     if (!ok) {
         err = std::string("cannot write: ") + strerror(errno);
@@ -682,6 +626,6 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& er
 
 }  // namespace
 
-const Codec pngCodec = {"PNG", kEndings, sniff, open, write, 4};
+const Codec pngCodec = {"PNG", kEndings, sniff, open, write, 4, kAllLossless};
 
 }  // namespace ifl0

@@ -69,17 +69,11 @@ iflStatus corrupt(std::string& err, const char* why) {
     return iflErrCorrupt;
 }
 
-// Checks width, height and maxval read from a header.
-iflStatus checkSizes(uint64_t w, uint64_t h, uint64_t maxval, std::string& err) {
+// Checks width, height and maxval read from a header, and reports the size.
+iflStatus checkSizes(uint64_t w, uint64_t h, uint64_t maxval, Info& info, std::string& err) {
     if (w == 0 || h == 0) return corrupt(err, "zero width or height");
     if (maxval == 0 || maxval > 65535) return corrupt(err, "maxval outside 1 to 65535");
-    if (!withinLimits(int64_t(w), int64_t(h))) {
-        err = w >= kSaturate || h >= kSaturate
-                  ? std::string("picture size is beyond the size limits")
-                  : "picture of " + std::to_string(w) + " by " + std::to_string(h) + " is beyond the size limits";
-        return iflErrTooLarge;
-    }
-    return iflSuccess;
+    return info.setSize(int64_t(w), int64_t(h)) ? iflSuccess : iflErrTooLarge;
 }
 
 // After the last header number of a binary file: one whitespace character,
@@ -96,7 +90,7 @@ bool endOfHeader(Cursor& c) {
     return true;
 }
 
-iflStatus parseClassic(Cursor& c, char magic, Layout& l, std::string& err) {
+iflStatus parseClassic(Cursor& c, char magic, Layout& l, Info& info, std::string& err) {
     int m = magic - '0';
     l.plain = m <= 3;
     l.kind = (m == 1 || m == 4) ? Kind::Bitmap : (m == 2 || m == 5) ? Kind::Grey : Kind::Rgb;
@@ -104,7 +98,7 @@ iflStatus parseClassic(Cursor& c, char magic, Layout& l, std::string& err) {
     uint64_t w, h, maxval = 1;
     if (!c.number(w) || !c.number(h)) return corrupt(err, "bad or truncated header");
     if (l.kind != Kind::Bitmap && !c.number(maxval)) return corrupt(err, "bad or truncated header");
-    iflStatus st = checkSizes(w, h, maxval, err);
+    iflStatus st = checkSizes(w, h, maxval, info, err);
     if (st != iflSuccess) return st;
     if (!l.plain && !endOfHeader(c)) return corrupt(err, "bad or truncated header");
     l.width = int(w), l.height = int(h), l.maxval = unsigned(maxval);
@@ -122,7 +116,7 @@ std::string restOfLine(Cursor& c) {
     return std::string(reinterpret_cast<const char*>(c.p) + start, end - start);
 }
 
-iflStatus parsePam(Cursor& c, Layout& l, std::string& err) {
+iflStatus parsePam(Cursor& c, Layout& l, Info& info, std::string& err) {
     l.kind = Kind::Pam;
     uint64_t w = 0, h = 0, depth = 0, maxval = 0;
     bool haveW = false, haveH = false, haveD = false, haveM = false;
@@ -155,7 +149,7 @@ iflStatus parsePam(Cursor& c, Layout& l, std::string& err) {
         *have = true;
     }
     if (!haveW || !haveH || !haveD || !haveM) return corrupt(err, "header lacks WIDTH, HEIGHT, DEPTH or MAXVAL");
-    iflStatus st = checkSizes(w, h, maxval, err);
+    iflStatus st = checkSizes(w, h, maxval, info, err);
     if (st != iflSuccess) return st;
     if (depth < 1 || depth > 4) {
         err = "PAM depth " + std::to_string(depth) + " is not supported (1 to 4)";
@@ -287,7 +281,7 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     if (!sniff(in.data, in.size)) return corrupt(err, "not a PNM file");
     Cursor c{in.data, in.size, 2};
     Layout l;
-    iflStatus st = in.data[1] == '7' ? parsePam(c, l, err) : parseClassic(c, char(in.data[1]), l, err);
+    iflStatus st = in.data[1] == '7' ? parsePam(c, l, info, err) : parseClassic(c, char(in.data[1]), l, info, err);
     if (st != iflSuccess) return st;
     if (!l.plain) {
         // Refuse a short binary body now rather than half-way through decoding.
@@ -301,8 +295,6 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         uint64_t least = l.kind == Kind::Bitmap ? samples : 2 * samples - 1;
         if (least > uint64_t(in.size - l.dataOffset)) return corrupt(err, "truncated data");
     }
-    info.width = l.width;
-    info.height = l.height;
     info.channels = l.alpha ? 4 : 3;
     info.orientation = iflUpperLeft;
     reader.reset(new PnmReader(in, l));
@@ -340,9 +332,9 @@ iflStatus writePam(FILE* out, PixelSource& px, const WriteOptions&, std::string&
                        "\nENDHDR\n";
     iflStatus st = writeAll(out, head.data(), head.size(), err);
     const size_t rowBytes = size_t(px.width) * size_t(px.channels);
-    const bool inPlace = rgba && px.hasRgbx();
+    const bool inPlace = rgba && px.rgbx;
     for (int r = 0; r < px.height && st == iflSuccess; ++r)
-        st = writeAll(out, inPlace ? px.rgbxRow(r) : px.row(r), rowBytes, err);
+        st = writeAll(out, inPlace ? px.rgbx.row(r) : px.row(r), rowBytes, err);
     return st;
 }
 
@@ -351,7 +343,7 @@ const char* const kPamEndings[] = {"pam", nullptr};
 
 }  // namespace
 
-const Codec pnmCodec = {"PNM", kEndings, sniff, open, writePpm, 3};
-const Codec pamCodec = {"PAM", kPamEndings, nullptr, nullptr, writePam, 4};
+const Codec pnmCodec = {"PNM", kEndings, sniff, open, writePpm, 3, kAllLossless};
+const Codec pamCodec = {"PAM", kPamEndings, nullptr, nullptr, writePam, 4, kAllLossless};
 
 }  // namespace ifl0

@@ -8,11 +8,8 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
-#include <new>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace ifl0 {
@@ -246,24 +243,24 @@ class TiffReader final : public Reader {
 public:
     TiffReader(Bytes in, const Page& page) : in_(in), page_(page) {}
     iflStatus decode(RowSink& sink, std::string& err) override {
-        try {
-            Handle h;
-            if (!h.open(in_)) {
-                err = h.reason("cannot read the file");
-                return iflErrCorrupt;
-            }
-            // Messages while reading the directory were not fatal: it opened.
-            h.msgs.error.clear();
-            h.msgs.decoding = true;
-            if (!page_.direct) return decodeRgba(h, sink, err);
-            return page_.tiled ? decodeTiles(h, sink, err) : decodeStrips(h, sink, err);
-        } catch (const std::bad_alloc&) {
-            err = "out of memory";
-            return iflErrNoMemory;
-        }
+        Handle h;
+        if (!openForDecoding(h, err)) return iflErrCorrupt;
+        if (!page_.direct) return decodeRgba(h, sink, err);
+        return page_.tiled ? decodeTiles(h, sink, err) : decodeStrips(h, sink, err);
     }
 
 private:
+    bool openForDecoding(Handle& h, std::string& err) const {
+        if (!h.open(in_)) {
+            err = h.reason("cannot read the file");
+            return false;
+        }
+        // Messages while reading the directory were not fatal: it opened.
+        h.msgs.error.clear();
+        h.msgs.decoding = true;
+        return true;
+    }
+
     PixelForm form() const {
         PixelForm f;
         f.spp = page_.spp;
@@ -292,7 +289,7 @@ private:
         uint32_t rowsPerStrip = 0;
         TIFFGetFieldDefaulted(h.tif, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
         const uint32_t strips = TIFFNumberOfStrips(h.tif);
-        if (sink.persistent() && int64_t(w) * hgt >= kMinParallelPixels && strips >= 2 &&
+        if (sink.block && int64_t(w) * hgt >= kMinParallelPixels && strips >= 2 &&
             rowsPerStrip > 0 && rowsPerStrip < uint32_t(hgt) && int64_t(rowsPerStrip) * rowBytes <= kMaxStripBytes &&
             strips == (uint32_t(hgt) + rowsPerStrip - 1) / rowsPerStrip)
             return decodeStripHalves(h, sink, rowsPerStrip, strips, err);
@@ -344,30 +341,15 @@ private:
         const uint32_t mid = strips / 2;
         std::string lowerErr;
         iflStatus lower = iflSuccess;
-        auto decodeLower = [&] {
-            try {
-                Handle h2;
-                if (!h2.open(in_)) {
-                    lowerErr = h2.reason("cannot read the file");
-                    lower = iflErrCorrupt;
-                    return;
-                }
-                h2.msgs.error.clear();
-                h2.msgs.decoding = true;
-                lower = decodeStripRange(h2, sink, rowsPerStrip, mid, strips, lowerErr);
-            } catch (const std::bad_alloc&) {
-                lowerErr = "out of memory";
-                lower = iflErrNoMemory;
-            }
-        };
-        std::thread worker;
-        try {
-            worker = std::thread(decodeLower);
-        } catch (const std::system_error&) {
-            decodeLower();
-        }
-        iflStatus upper = decodeStripRange(h, sink, rowsPerStrip, 0, mid, err);
-        if (worker.joinable()) worker.join();
+        iflStatus upper = iflSuccess;
+        inParallel([&] { upper = decodeStripRange(h, sink, rowsPerStrip, 0, mid, err); },
+                   [&] {
+                       Handle h2;
+                       if (!openForDecoding(h2, lowerErr))
+                           lower = iflErrCorrupt;
+                       else
+                           lower = decodeStripRange(h2, sink, rowsPerStrip, mid, strips, lowerErr);
+                   });
         if (upper != iflSuccess) return upper;
         err = lowerErr;
         return lower;
@@ -386,7 +368,7 @@ private:
             return tileBytes > kMaxTileBytes ? iflErrUnsupported : iflErrCorrupt;
         }
         const int bandRows = int(std::min<uint32_t>(tl, uint32_t(hgt)));
-        const bool persistent = sink.persistent();
+        const bool persistent = bool(sink.block);
         // Not zeroed: a tile of up to kMaxTileBytes that the file's data cannot
         // fill must not cost that much memory before the read fails.
         std::unique_ptr<uint8_t[]> tile(new uint8_t[size_t(tileBytes)]);
@@ -475,44 +457,33 @@ bool sniff(const uint8_t* p, size_t n) {
 }
 
 iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::string& err) {
-    try {
-        Handle h;
-        if (!h.open(in)) {
-            err = h.reason("cannot read the file");
-            return iflErrCorrupt;
-        }
-        Page page;
-        if (!readPage(h.tif, page, err)) return iflErrCorrupt;
-        if (!h.msgs.cut.empty()) {
-            err = "truncated file: " + h.msgs.cut;
-            return iflErrCorrupt;
-        }
-        if (!withinLimits(page.width, page.height)) {
-            err = "picture of " + std::to_string(page.width) + " by " + std::to_string(page.height) +
-                  " is beyond the size limits";
-            return iflErrTooLarge;
-        }
-        // libtiff's conversion would take signed or floating-point samples for unsigned ones.
-        if (page.sampleFormat != SAMPLEFORMAT_UINT && page.sampleFormat != SAMPLEFORMAT_VOID) {
-            err = "samples that are not unsigned integers are not supported";
-            return iflErrUnsupported;
-        }
-        char emsg[1024] = "";
-        if (!page.direct && !TIFFRGBAImageOK(h.tif, emsg)) {
-            err = emsg;
-            return iflErrUnsupported;
-        }
-        info.width = int(page.width);
-        info.height = int(page.height);
-        info.channels = page.alpha ? 4 : 3;
-        info.orientation = page.orientation >= 1 && page.orientation <= 8 ? iflOrientation(page.orientation)
-                                                                          : iflUpperLeft;
-        reader.reset(new TiffReader(in, page));
-        return iflSuccess;
-    } catch (const std::bad_alloc&) {
-        err = "out of memory";
-        return iflErrNoMemory;
+    Handle h;
+    if (!h.open(in)) {
+        err = h.reason("cannot read the file");
+        return iflErrCorrupt;
     }
+    Page page;
+    if (!readPage(h.tif, page, err)) return iflErrCorrupt;
+    if (!h.msgs.cut.empty()) {
+        err = "truncated file: " + h.msgs.cut;
+        return iflErrCorrupt;
+    }
+    if (!info.setSize(page.width, page.height)) return iflErrTooLarge;
+    // libtiff's conversion would take signed or floating-point samples for unsigned ones.
+    if (page.sampleFormat != SAMPLEFORMAT_UINT && page.sampleFormat != SAMPLEFORMAT_VOID) {
+        err = "samples that are not unsigned integers are not supported";
+        return iflErrUnsupported;
+    }
+    char emsg[1024] = "";
+    if (!page.direct && !TIFFRGBAImageOK(h.tif, emsg)) {
+        err = emsg;
+        return iflErrUnsupported;
+    }
+    info.channels = page.alpha ? 4 : 3;
+    info.orientation = page.orientation >= 1 && page.orientation <= 8 ? iflOrientation(page.orientation)
+                                                                      : iflUpperLeft;
+    reader.reset(new TiffReader(in, page));
+    return iflSuccess;
 }
 
 // ---- Writing -------------------------------------------------------------
@@ -595,11 +566,11 @@ iflStatus writeStrips(TIFF* tif, PixelSource& px, const Compression& comp, std::
     // libtiff's encoders may change the rows they are given (the predictor
     // works in place), so rows are gathered into a strip of our own.
     std::vector<uint8_t> strip(size_t(rps * rowBytes));
-    const bool rgba = c == 4 && px.hasRgbx();
+    const bool rgba = c == 4 && px.rgbx;
     for (int y = 0, s = 0; y < h; y += int(rps), ++s) {
         const int n = int(std::min<int64_t>(rps, h - y));
         for (int k = 0; k < n; ++k)
-            memcpy(strip.data() + size_t(k) * size_t(rowBytes), rgba ? px.rgbxRow(y + k) : px.row(y + k),
+            memcpy(strip.data() + size_t(k) * size_t(rowBytes), rgba ? px.rgbx.row(y + k) : px.row(y + k),
                    size_t(rowBytes));
         if (TIFFWriteEncodedStrip(tif, uint32_t(s), strip.data(), tmsize_t(n * rowBytes)) < 0) {
             err = "cannot write strip " + std::to_string(s);
@@ -632,8 +603,9 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions& opts, std::strin
     iflStatus st;
     try {
         st = writeStrips(tif, px, comp, err);
-    } catch (const std::bad_alloc&) {
-        st = iflErrNoMemory, err = "out of memory";
+    } catch (...) {
+        TIFFCleanup(tif);
+        throw;
     }
     if (st != iflSuccess && !msgs.error.empty()) err = msgs.error;
     if (st == iflSuccess) {
@@ -646,6 +618,6 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions& opts, std::strin
 
 }  // namespace
 
-const Codec tiffCodec = {"TIFF", kEndings, sniff, open, write, 4};
+const Codec tiffCodec = {"TIFF", kEndings, sniff, open, write, 4, ~(1u << iflJPEGCompression)};
 
 }  // namespace ifl0

@@ -9,7 +9,6 @@
 #include <webp/encode.h>
 
 #include <cstring>
-#include <new>
 #include <vector>
 
 namespace ifl0 {
@@ -41,18 +40,11 @@ iflStatus statusFailure(VP8StatusCode code, std::string& err) {
     }
 }
 
-// True when the sink's rows stay put and lie at one positive distance from
-// each other, so libwebp can write the whole picture into them; stride gets
-// that distance.
-bool uniformRows(RowSink& sink, int width, int height, int& stride) {
-    if (!sink.persistent()) return false;
-    uint8_t* first = sink.row(0);
-    ptrdiff_t d = height > 1 ? sink.row(1) - first : ptrdiff_t(width) * 4;
-    if (d < ptrdiff_t(width) * 4 || d > 0x7fffffff) return false;
-    for (int r = 2; r < height; ++r)
-        if (sink.row(r) != first + d * r) return false;
-    stride = int(d);
-    return true;
+// True when libwebp can take the caller's block for the whole picture:
+// top-down rows that do not overlap, at a distance libwebp can hold.
+template <typename T>
+bool fitsBlock(const Rows<T>& block, int width) {
+    return block && block.stride >= ptrdiff_t(width) * 4 && block.stride <= 0x7fffffff;
 }
 
 class WebpReader final : public Reader {
@@ -61,12 +53,7 @@ public:
         : in_(in), width_(width), height_(height), animated_(animated) {}
 
     iflStatus decode(RowSink& sink, std::string& err) override {
-        try {
-            return animated_ ? decodeAnimation(sink, err) : decodeStill(sink, err);
-        } catch (const std::bad_alloc&) {
-            err = "out of memory";
-            return iflErrNoMemory;
-        }
+        return animated_ ? decodeAnimation(sink, err) : decodeStill(sink, err);
     }
 
 private:
@@ -77,14 +64,14 @@ private:
             return iflErrUnsupported;
         }
         size_t rowBytes = size_t(width_) * 4;
-        int stride = 0;
-        bool direct = uniformRows(sink, width_, height_, stride);
+        const bool direct = fitsBlock(sink.block, width_);
+        const int stride = direct ? int(sink.block.stride) : 0;
         std::vector<uint8_t> picture;
         WebPRGBABuffer& out = config.output.u.RGBA;
         config.output.colorspace = MODE_RGBA;
         config.output.is_external_memory = 1;
         if (direct) {
-            out.rgba = sink.row(0);
+            out.rgba = sink.block.base;
             out.stride = stride;
             out.size = size_t(stride) * size_t(height_ - 1) + rowBytes;
         } else {
@@ -166,14 +153,8 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     WebPBitstreamFeatures features;
     VP8StatusCode code = WebPGetFeatures(in.data, in.size, &features);
     if (code != VP8_STATUS_OK) return statusFailure(code, err);
-    if (!withinLimits(features.width, features.height)) {
-        err = "picture of " + std::to_string(features.width) + " by " + std::to_string(features.height) +
-              " is beyond the size limits";
-        return iflErrTooLarge;
-    }
+    if (!info.setSize(features.width, features.height)) return iflErrTooLarge;
     bool animated = features.has_animation != 0;
-    info.width = features.width;
-    info.height = features.height;
     info.channels =
         features.has_alpha || (animated && firstFrameLeavesGaps(in, features.width, features.height)) ? 4 : 3;
     info.orientation = iflUpperLeft;
@@ -212,13 +193,10 @@ iflStatus encodeFailure(WebPEncodingError code, std::string& err) {
 bool importPixels(PixelSource& px, WebPPicture& pic) {
     int w = px.width, h = px.height;
     bool alpha = px.channels == 4;
-    if (px.hasRgbx()) {
-        const uint8_t* first = px.rgbxRow(0);
-        ptrdiff_t d = h > 1 ? px.rgbxRow(1) - first : ptrdiff_t(w) * 4;
-        bool uniform = d >= ptrdiff_t(w) * 4 && d <= 0x7fffffff;
-        for (int r = 2; uniform && r < h; ++r) uniform = px.rgbxRow(r) == first + d * r;
-        if (uniform)
-            return alpha ? WebPPictureImportRGBA(&pic, first, int(d)) : WebPPictureImportRGBX(&pic, first, int(d));
+    if (fitsBlock(px.rgbx, w)) {
+        const uint8_t* base = px.rgbx.base;
+        const int stride = int(px.rgbx.stride);
+        return alpha ? WebPPictureImportRGBA(&pic, base, stride) : WebPPictureImportRGBX(&pic, base, stride);
     }
     size_t rowBytes = size_t(w) * size_t(px.channels);
     std::vector<uint8_t> rows(rowBytes * size_t(h));
@@ -227,11 +205,7 @@ bool importPixels(PixelSource& px, WebPPicture& pic) {
                  : WebPPictureImportRGB(&pic, rows.data(), int(rowBytes));
 }
 
-iflStatus encode(FILE* out, PixelSource& px, const WriteOptions& opts, std::string& err) {
-    if (!withinLimits(px.width, px.height)) {
-        err = "picture beyond the size limits";
-        return iflErrTooLarge;
-    }
+iflStatus write(FILE* out, PixelSource& px, const WriteOptions& opts, std::string& err) {
     if (px.width > kMaxWebpSide || px.height > kMaxWebpSide) {
         err = "WebP pictures are at most " + std::to_string(kMaxWebpSide) + " pixels on a side";
         return iflErrTooLarge;
@@ -271,17 +245,8 @@ iflStatus encode(FILE* out, PixelSource& px, const WriteOptions& opts, std::stri
     return st;
 }
 
-iflStatus write(FILE* out, PixelSource& px, const WriteOptions& opts, std::string& err) {
-    try {
-        return encode(out, px, opts, err);
-    } catch (const std::bad_alloc&) {
-        err = "out of memory";
-        return iflErrNoMemory;
-    }
-}
-
 }  // namespace
 
-const Codec webpCodec = {"WebP", kEndings, sniff, open, write, 4};
+const Codec webpCodec = {"WebP", kEndings, sniff, open, write, 4, 1u << iflNoCompression};
 
 }  // namespace ifl0

@@ -84,6 +84,8 @@ void LoadImage(const char* path, rgbaimage& image) {
     iflConfig layout(iflUInt8, iflInterleaved, 4, kReadChannels, 0, iflUpperLeft);
     // A block that could not be allocated is 0 by 0 and cannot hold the tile.
     if (image.width != size.x || image.height != size.y) {
+        errno = ENOMEM;
+        perror(path);
         status = iflErrNoMemory;
     } else {
         Prefault ahead(image, path);

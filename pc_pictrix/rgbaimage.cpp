@@ -1,28 +1,11 @@
 #include "rgbaimage.h"
 
+#include "block.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <sys/mman.h>
 #include <utility>
-
-namespace {
-
-// Blocks of at least one huge page are aligned to it and marked for
-// transparent huge pages: first touching a 20 MP picture then costs about
-// 40 page faults instead of 20000. The block still comes from malloc's
-// family and is released with free.
-constexpr size_t kHugePage = size_t(2) << 20;
-
-unsigned char* allocateBlock(size_t bytes) {
-    if (bytes < kHugePage) return static_cast<unsigned char*>(malloc(bytes ? bytes : 1));
-    const size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-    void* p = aligned_alloc(kHugePage, rounded);
-    if (p) madvise(p, rounded, MADV_HUGEPAGE);
-    return static_cast<unsigned char*>(p);
-}
-
-}  // namespace
 
 void SetAlphaOpaque(unsigned char* p, size_t n) {
     // Whole pixels as 32-bit words, alpha the high byte on this
@@ -51,7 +34,8 @@ void rgbaimage::Allocate(int16_t w, int16_t h) {
     if (bytes > INT32_MAX) bytes = 0;
     width = bytes ? w : 0;
     height = bytes ? h : 0;
-    pixels = allocateBlock(size_t(bytes));
+    // From malloc's family, released with free; large blocks sit on huge pages.
+    pixels = ifl0::allocateBlock(size_t(bytes));
     if (!pixels && bytes) {
         width = height = 0;
         pixels = static_cast<unsigned char*>(malloc(1));

@@ -123,13 +123,7 @@ struct iflFileConfig {
           compression(compression_), pageSize(pageSize_) {}
 };
 
-namespace ifl0 {
-struct Codec;
-class Reader;
-class Writer;
-}  // namespace ifl0
-
-// A file format the library knows.
+// A file format the library knows. Its objects belong to the library.
 class iflFormat {
 public:
     // The format with this name ("JPEG", "PNG", "TIFF", "PNM", "BMP", "GIF", "WebP"), or null.
@@ -139,11 +133,11 @@ public:
     const char* name() const;
     bool canWrite() const;
 
-    explicit iflFormat(const ifl0::Codec& codec) : codec_(codec) {}
-    const ifl0::Codec& codec() const { return codec_; }
-
-private:
-    const ifl0::Codec& codec_;
+protected:
+    iflFormat() = default;
+    ~iflFormat() = default;
+    iflFormat(const iflFormat&) = delete;
+    iflFormat& operator=(const iflFormat&) = delete;
 };
 
 // An open image file. Obtained from open or create; released by close.
@@ -153,14 +147,17 @@ public:
     // that descriptor (left open) and name serves only in messages; with
     // fd -1 it is opened by name. A null format means: recognise the format
     // from the content. Returns null with a non-zero status on failure.
+    // Input that is not a regular file (a pipe, a device) is recognised from
+    // its first bytes before the rest is read, and read up to the largest
+    // file a picture within the limits needs.
     static iflFile* open(int fd, const char* name, int mode, iflFormat* format, iflStatus* status);
     // Opens an in-memory file for reading; the bytes must outlive the object.
     static iflFile* openMemory(const void* data, size_t size, const char* name, iflFormat* format,
                                iflStatus* status);
     // Creates a file for writing. A null format means: from the name's ending.
-    // Nothing appears at the name until a setTile has encoded the whole
-    // picture; the pixels go to a temporary file in the same folder that
-    // replaces the name only once complete. source is not used (may be null).
+    // Nothing changes at the name until a setTile has encoded the whole
+    // picture; a failed write leaves what was there. source is not used
+    // (may be null).
     static iflFile* create(int fd, const char* name, iflFile* source, const iflFileConfig* config,
                            iflFormat* format, iflStatus* status);
 
@@ -172,7 +169,6 @@ public:
     }
     const iflSize& getSize() const { return size_; }
     iflOrientation getOrientation() const { return orientation_; }
-    const char* getFileName() const;
     iflFormat* getFormat() const { return format_; }
 
     // Reads the tile at x, y, z of nx by ny by nz pixels, in the layout's
@@ -190,19 +186,15 @@ public:
     // never written leaves nothing behind.
     iflStatus close(int flags = 0);
 
-    struct Impl;  // the library's own state; opaque to callers
-
-private:
-    iflFile();
-    ~iflFile();
+protected:
+    iflFile() = default;
+    ~iflFile() = default;
     iflFile(const iflFile&) = delete;
     iflFile& operator=(const iflFile&) = delete;
-    friend iflFile* finishOpen(iflFile*, iflFormat*, iflStatus*);
 
     iflSize size_;
     iflOrientation orientation_ = iflUpperLeft;
     iflFormat* format_ = nullptr;
-    Impl* impl_ = nullptr;
 };
 
 #endif
