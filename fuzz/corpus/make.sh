@@ -9,8 +9,10 @@ data="$here/../../tests/data"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-for f in jpeg tiff pnm bmp gif webp; do
-  mkdir -p "$here/$f"
+# Every reader's folder but PNG's takes its format's test fixtures.
+for dir in "$here"/*/; do
+  f=$(basename "$dir")
+  [ "$f" = png ] || [ "$f" = write ] || [ ! -d "$data/$f" ] && continue
   find "$data/$f" -maxdepth 1 -type f ! -name '*.md' ! -name '*.sh' ! -name '*.py' ! -name 'short-strip-*' -exec cp {} "$here/$f/" \;
 done
 python3 "$here/make-png.py" "$here/png"
@@ -46,13 +48,14 @@ convert "$tmp/grad.ppm" -colors 4 "$g/grad-4colours.gif"
 b="$here/bmp"
 convert "$tmp/grad.ppm" -type Palette -colors 16 -compress RLE "BMP3:$b/rle8-grad.bmp"
 
-# The writers' target: one input per target entry of write_fuzzer.cpp
-# (target, width - 1, height - 1, channels, orientation, pixel bytes).
+# The writers' target: inputs for every writer and compression of
+# write_fuzzer.cpp (writer and compression, width - 1, height - 1, channels,
+# orientation, pixel bytes).
 python3 - "$here/write" <<'PY'
 import os, sys
 out = sys.argv[1]
 os.makedirs(out, exist_ok=True)
-for t in range(12):
+for t in range(48):
     head = bytes([t, 12 + t, 8 + t, t % 2, t % 8])
     px = bytes((i * 29 + t * 7) % 256 for i in range(64))
     open(os.path.join(out, "target%02d" % t), "wb").write(head + px)

@@ -2,6 +2,8 @@
 // reads, and every regression file fails with its own status and reason.
 #include <ifl0.h>
 
+#include "codec.h"
+
 #include "testutil.h"
 
 #include <gtest/gtest.h>
@@ -32,9 +34,19 @@ std::pair<iflStatus, std::string> load(const std::string& path, iflFormat* forma
     return {st, testing::internal::GetCapturedStderr()};
 }
 
-const std::map<std::string, const char*> kFormats = {{"jpeg", "JPEG"}, {"png", "PNG"}, {"tiff", "TIFF"},
-                                                     {"pnm", "PNM"},   {"bmp", "BMP"}, {"gif", "GIF"},
-                                                     {"webp", "WebP"}};
+// Every format the library reads, by its folder name (the lower-case name).
+std::map<std::string, const char*> readableFormats() {
+    std::map<std::string, const char*> formats;
+    for (size_t i = 0; i < ifl0::kCodecCount; ++i) {
+        if (!ifl0::kCodecs[i]->open) continue;
+        std::string dir = ifl0::kCodecs[i]->name;
+        for (char& c : dir) c = char(tolower(static_cast<unsigned char>(c)));
+        formats[dir] = ifl0::kCodecs[i]->name;
+    }
+    return formats;
+}
+
+const std::map<std::string, const char*> kFormats = readableFormats();
 
 }  // namespace
 
