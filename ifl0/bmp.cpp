@@ -5,6 +5,7 @@
 // V4/V5 successors, and BITMAPCOREHEADER.
 #include "codec.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -48,11 +49,12 @@ struct Layout {
     Field r, g, b, a;
     bool alpha = false;
     uint8_t palette[256][4];  // RGBA; entries beyond the file's palette are black
+    unsigned colours = 0;     // palette entries the file holds; higher indices are corrupt
     size_t dataOffset = 0;
     size_t stride = 0;  // bytes per stored row, uncompressed
 };
 
-iflStatus corrupt(std::string& err, const char* why) {
+iflStatus corrupt(std::string& err, const std::string& why) {
     err = why;
     return iflErrCorrupt;
 }
@@ -62,6 +64,13 @@ iflStatus unsupported(std::string& err, const std::string& why) {
     return iflErrUnsupported;
 }
 
+iflStatus beyondPalette(std::string& err, unsigned index, unsigned colours) {
+    return corrupt(err, "palette index " + std::to_string(index) + " beyond the palette of " +
+                            std::to_string(colours) + (colours == 1 ? " colour" : " colours"));
+}
+
+const char* const kOverrun = "run-length data overruns the row";
+
 class BmpReader final : public Reader {
 public:
     BmpReader(Bytes in, const Layout& l) : in_(in), l_(l) {}
@@ -69,29 +78,63 @@ public:
     iflStatus decode(RowSink& sink, std::string& err) override {
         if (l_.compression == kRle8 || l_.compression == kRle4) return decodeRle(sink, err);
         const uint8_t* base = in_.data + l_.dataOffset;
+        // Only a palette shorter than the depth allows needs its indices checked.
+        const bool check = l_.bpp <= 8 && l_.colours < (1u << l_.bpp);
         for (int r = 0; r < l_.height; ++r) {
             // open() checked that every row lies inside the file.
-            convertRow(base + size_t(r) * l_.stride, sink.row(r));
+            const uint8_t* p = base + size_t(r) * l_.stride;
+            unsigned top = convertRow(p, sink.row(r));
+            if (check && top >= l_.colours) return beyondPalette(err, firstBeyond(p), l_.colours);
             sink.done(r);
         }
         return iflSuccess;
     }
 
 private:
-    void convertRow(const uint8_t* p, uint8_t* o) const {
+    // Palette index x of a stored 1, 4 or 8-bit row.
+    unsigned index(const uint8_t* p, int x) const {
+        const int per = 8 / l_.bpp;
+        return (p[x / per] >> (8 - l_.bpp * (x % per + 1))) & ((1u << l_.bpp) - 1);
+    }
+
+    unsigned firstBeyond(const uint8_t* p) const {
+        for (int x = 0; x < l_.width; ++x)
+            if (index(p, x) >= l_.colours) return index(p, x);
+        return 0;
+    }
+
+    // Converts one stored row; for palette data returns the highest index
+    // in it, found along the way rather than with a branch per pixel.
+    unsigned convertRow(const uint8_t* p, uint8_t* o) const {
         const int w = l_.width;
+        const auto& pal = l_.palette;
+        uint8_t m = 0;
         switch (l_.bpp) {
         case 1:
-        case 4:
-        case 8: {
-            const int per = 8 / l_.bpp;
-            const unsigned mask = (1u << l_.bpp) - 1;
             for (int x = 0; x < w; ++x, o += 4) {
-                int shift = 8 - l_.bpp * (x % per + 1);
-                memcpy(o, l_.palette[(p[x / per] >> shift) & mask], 4);
+                uint8_t v = (p[x / 8] >> (7 - x % 8)) & 1;
+                m |= v;
+                memcpy(o, pal[v], 4);
             }
             break;
-        }
+        case 4:
+            for (int i = 0; i < w / 2; ++i, o += 8) {
+                uint8_t hi = p[i] >> 4, lo = p[i] & 15;
+                m = std::max(m, std::max(hi, lo));
+                memcpy(o, pal[hi], 4);
+                memcpy(o + 4, pal[lo], 4);
+            }
+            if (w & 1) {
+                m = std::max(m, uint8_t(p[w / 2] >> 4));
+                memcpy(o, pal[p[w / 2] >> 4], 4);
+            }
+            break;
+        case 8:
+            for (int x = 0; x < w; ++x, o += 4) {
+                m = std::max(m, p[x]);
+                memcpy(o, pal[p[x]], 4);
+            }
+            break;
         case 24:
             for (int x = 0; x < w; ++x, o += 4, p += 3) o[0] = p[2], o[1] = p[1], o[2] = p[0], o[3] = 255;
             break;
@@ -106,15 +149,23 @@ private:
             break;
         }
         }
+        return m;
     }
 
     // Run-length data writes palette indices into one stored row at a time;
     // it only ever moves right or on to later rows, so each finished row
-    // goes to the sink in order. Pixels never written are index 0.
+    // goes to the sink in order. Pixels never written are index 0. Runs
+    // and deltas stay inside the stored row, which includes the padding to
+    // 4 bytes that some encoders compress along with the pixels, and
+    // inside the picture; every index written lies in the file's palette.
+    // Each is checked once per run.
     iflStatus decodeRle(RowSink& sink, std::string& err) {
         const int w = l_.width, h = l_.height;
         const bool four = l_.compression == kRle4;
-        std::vector<uint8_t> idx(size_t(w), 0);
+        const int span = int(l_.stride * 8 / size_t(l_.bpp));  // pixels in the padded row
+        const unsigned colours = l_.colours;
+        const bool shortPalette = colours < (four ? 16u : 256u);
+        std::vector<uint8_t> idx(size_t(span), 0);
         const uint8_t* p = in_.data + l_.dataOffset;
         const uint8_t* end = in_.data + in_.size;
         int x = 0, y = 0;
@@ -131,8 +182,17 @@ private:
             unsigned n = p[0], v = p[1];
             p += 2;
             if (n > 0) {
-                for (unsigned i = 0; i < n && x < w; ++i, ++x)
-                    idx[size_t(x)] = uint8_t(four ? (i & 1 ? v & 15 : v >> 4) : v);
+                if (n > unsigned(span - x)) return corrupt(err, kOverrun);
+                if (four) {
+                    // One pixel uses only the high nibble.
+                    unsigned hi = v >> 4, lo = n > 1 ? v & 15 : 0;
+                    if (std::max(hi, lo) >= colours) return beyondPalette(err, hi >= colours ? hi : lo, colours);
+                    for (unsigned i = 0; i < n; ++i, ++x) idx[size_t(x)] = uint8_t(i & 1 ? lo : hi);
+                } else {
+                    if (v >= colours) return beyondPalette(err, v, colours);
+                    memset(&idx[size_t(x)], int(v), n);
+                    x += int(n);
+                }
                 continue;
             }
             if (v == 0) {
@@ -143,16 +203,31 @@ private:
                 if (end - p < 2) return corrupt(err, "truncated run-length data");
                 unsigned dx = p[0], dy = p[1];
                 p += 2;
-                int nx = x + int(dx);
-                for (unsigned i = 0; i < dy && y < h; ++i) flush();
-                x = nx > w ? w : nx;
+                if (dx > unsigned(span - x)) return corrupt(err, "run-length delta moves past the row");
+                if (dy >= unsigned(h - y)) return corrupt(err, "run-length delta moves past the picture");
+                const int nx = x + int(dx);
+                for (unsigned i = 0; i < dy; ++i) flush();
+                x = nx;
             } else {
-                size_t bytes = four ? (v + 1) / 2 : v;
-                bytes += bytes & 1;  // absolute runs end on a 16-bit boundary
-                if (size_t(end - p) < (four ? (v + 1) / 2 : v)) return corrupt(err, "truncated run-length data");
-                for (unsigned i = 0; i < v && x < w; ++i, ++x)
-                    idx[size_t(x)] = four ? (i & 1 ? p[i / 2] & 15 : p[i / 2] >> 4) : p[i];
-                p += bytes > size_t(end - p) ? size_t(end - p) : bytes;
+                const size_t used = four ? (v + 1) / 2 : v;
+                if (size_t(end - p) < used) return corrupt(err, "truncated run-length data");
+                if (v > unsigned(span - x)) return corrupt(err, kOverrun);
+                uint8_t* o = &idx[size_t(x)];
+                if (four) {
+                    for (unsigned i = 0; i < v; ++i) o[i] = uint8_t(i & 1 ? p[i / 2] & 15 : p[i / 2] >> 4);
+                } else {
+                    memcpy(o, p, v);
+                }
+                if (shortPalette) {
+                    unsigned m = 0;
+                    for (unsigned i = 0; i < v; ++i) m = std::max<unsigned>(m, o[i]);
+                    if (m >= colours) return beyondPalette(err, *std::find_if(o, o + v, [&](uint8_t i) {
+                        return i >= colours;
+                    }), colours);
+                }
+                x += int(v);
+                const size_t bytes = used + (used & 1);  // absolute runs end on a 16-bit boundary
+                p += std::min(bytes, size_t(end - p));
             }
         }
         return iflSuccess;
@@ -249,6 +324,7 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         // A palette never reaches into the pixel data.
         size_t room = (offset - afterHeader) / palEntry;
         if (count > room) count = room;
+        l->colours = unsigned(count);
         for (size_t i = 0; i < count; ++i) {
             const uint8_t* e = d + afterHeader + i * palEntry;
             l->palette[i][0] = e[2], l->palette[i][1] = e[1], l->palette[i][2] = e[0], l->palette[i][3] = 255;

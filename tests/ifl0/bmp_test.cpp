@@ -209,24 +209,59 @@ TEST(BmpReader, ReadsBitFields) {
     EXPECT_EQ(decode(c.bytes()).openStatus, iflErrCorrupt);
 }
 
-TEST(BmpReader, MapsPaletteIndicesBeyondThePaletteToBlack) {
+// Corrupt, with one line on standard error naming the file and giving the reason.
+testing::AssertionResult refusedAs(const Bytes& bytes, const std::string& reason) {
+    testing::internal::CaptureStderr();
+    Decoded d = decode(bytes);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const iflStatus st = d.openStatus != iflSuccess ? d.openStatus : d.readStatus;
+    if (st != iflErrCorrupt) return testing::AssertionFailure() << "status " << st << ": " << err;
+    if (err.rfind("ifl0: test.bmp: ", 0) != 0 || err.find(reason) == std::string::npos ||
+        err.find('\n') != err.size() - 1)
+        return testing::AssertionFailure() << "printed: " << err;
+    return testing::AssertionSuccess();
+}
+
+TEST(BmpReader, RefusesPaletteIndicesBeyondThePalette) {
     Craft c;
-    c.w = 4, c.bpp = 8, c.colorsUsed = 2;
+    c.w = 4, c.h = 2, c.bpp = 8, c.colorsUsed = 2;
     c.between = {1, 2, 3, 0, 4, 5, 6, 0};
-    c.data = {0, 1, 2, 255};
+    c.data = {0, 1, 1, 0, 0, 1, 2, 255};  // the bad indices are in the second stored row
+    EXPECT_TRUE(refusedAs(c.bytes(), "palette index 2 beyond the palette of 2 colours"));
+    c.data = {0, 1, 1, 0, 1, 0, 0, 1};
     Decoded d = decode(c.bytes());
     ASSERT_EQ(d.readStatus, iflSuccess);
-    EXPECT_RGBA(at(d, 0, 0), 3, 2, 1, 255);
-    EXPECT_RGBA(at(d, 1, 0), 6, 5, 4, 255);
-    EXPECT_RGBA(at(d, 2, 0), 0, 0, 0, 255);
-    EXPECT_RGBA(at(d, 3, 0), 0, 0, 0, 255);
+    EXPECT_RGBA(at(d, 0, 1), 3, 2, 1, 255);
+    EXPECT_RGBA(at(d, 1, 1), 6, 5, 4, 255);
 
-    // A colour count larger than the file holds reads what is there.
+    // A colour count larger than the file holds: the palette is what is there.
     c.colorsUsed = 0xffffffff;
+    EXPECT_EQ(decode(c.bytes()).readStatus, iflSuccess);
+    c.data[7] = 2;
+    EXPECT_TRUE(refusedAs(c.bytes(), "palette index 2 beyond the palette of 2 colours"));
+    // No palette at all: every index is beyond it.
+    c.between.clear(), c.colorsUsed = 0;
+    EXPECT_TRUE(refusedAs(c.bytes(), "palette index 0 beyond the palette of 0 colours"));
+
+    // 4 bits, 3 colours; the padding nibble after an odd width is not a pixel.
+    c = Craft();
+    c.w = 3, c.bpp = 4, c.colorsUsed = 3;
+    c.between.assign(12, 0);
+    c.data = {0x12, 0x0f, 0, 0};
+    EXPECT_EQ(decode(c.bytes()).readStatus, iflSuccess);
+    c.data[0] = 0x13;
+    EXPECT_TRUE(refusedAs(c.bytes(), "palette index 3 beyond the palette of 3 colours"));
+
+    // 1 bit, a 1-colour palette used only with index 0; padding bits are not pixels.
+    c = Craft();
+    c.w = 5, c.bpp = 1, c.colorsUsed = 1;
+    c.between = {10, 20, 30, 0};
+    c.data = {0x07, 0xff, 0, 0};
     d = decode(c.bytes());
     ASSERT_EQ(d.readStatus, iflSuccess);
-    EXPECT_RGBA(at(d, 1, 0), 6, 5, 4, 255);
-    EXPECT_RGBA(at(d, 2, 0), 0, 0, 0, 255);
+    EXPECT_RGBA(at(d, 4, 0), 30, 20, 10, 255);
+    c.data[0] = 0x08;
+    EXPECT_TRUE(refusedAs(c.bytes(), "palette index 1 beyond the palette of 1 colour"));
 }
 
 TEST(BmpReader, DeliversBottomUpAndTopDownRowsUpright) {
@@ -252,7 +287,7 @@ TEST(BmpReader, DeliversBottomUpAndTopDownRowsUpright) {
 }
 
 TEST(BmpReader, DecodesRunLengthEscapes) {
-    // 8x4 RLE4 with runs, an absolute run, a delta, a clipped run and an
+    // 8x4 RLE4 with runs, an absolute run, a delta, a run to the row end and an
     // early end of bitmap (tests/data/bmp/README.md).
     Decoded d = decode(fixture("rle4-delta.bmp"));
     ASSERT_EQ(d.readStatus, iflSuccess);
@@ -270,7 +305,7 @@ TEST(BmpReader, DecodesRunLengthEscapes) {
     Craft c;
     c.w = 5, c.h = 3, c.bpp = 8, c.comp = 1, c.colorsUsed = 4;
     c.between = {9, 9, 9, 0, 0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0, 0};
-    c.data = {7, 1,              // run of 7 red, clipped to 5
+    c.data = {5, 1,              // run of 5 red, exactly to the row end
               0, 0,              // end of line
               0, 3, 2, 3, 2, 0,  // absolute 3 pixels, padded
               0, 2, 1, 1,        // delta right 1, down 1
@@ -291,20 +326,70 @@ TEST(BmpReader, DecodesRunLengthEscapes) {
             }
         }
 
-    // A delta past the picture ends it; no end-of-bitmap is needed then.
-    c.data = {2, 1, 0, 2, 0, 200};
+    // Runs may cover the row's padding (5 pixels pad to 8), as some
+    // encoders write them; those pixels are dropped.
+    c.data = {5, 2, 3, 0, 0, 0, 8, 1, 0, 0, 2, 3, 0, 1};
     d = decode(c.bytes());
     ASSERT_EQ(d.readStatus, iflSuccess);
-    EXPECT_RGBA(at(d, 0, 2), 255, 0, 0, 255);
-    EXPECT_RGBA(at(d, 2, 2), 9, 9, 9, 255);
-    EXPECT_RGBA(at(d, 0, 0), 9, 9, 9, 255);
+    EXPECT_RGBA(at(d, 4, 2), 0, 255, 0, 255);
+    EXPECT_RGBA(at(d, 4, 1), 255, 0, 0, 255);
+    EXPECT_RGBA(at(d, 1, 0), 0, 0, 255, 255);
+    EXPECT_RGBA(at(d, 2, 0), 9, 9, 9, 255);
+    c.data = {9, 1};
+    EXPECT_TRUE(refusedAs(c.bytes(), "run-length data overruns the row"));
+}
+
+// 8 pixels wide, so that the row has no padding, and 2 high; 4 colours.
+Craft rleCraft(bool four, Bytes data) {
+    Craft c;
+    c.w = 8, c.h = 2, c.bpp = four ? 4 : 8, c.comp = four ? 2 : 1, c.colorsUsed = 4;
+    c.between = {0, 0, 0, 0, 0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0, 0};
+    c.data = std::move(data);
+    return c;
+}
+
+TEST(BmpReader, RefusesRunLengthDataOutsideTheRowThePictureOrThePalette) {
+    const std::string overrun = "run-length data overruns the row";
+    for (bool four : {false, true}) {
+        SCOPED_TRACE(four ? "RLE4" : "RLE8");
+        const uint8_t one = four ? 0x11 : 1;  // a run value of index 1
+        auto refused = [&](Bytes data, const std::string& reason) { return refusedAs(rleCraft(four, data).bytes(), reason); };
+        EXPECT_TRUE(refused({9, one}, overrun));
+        EXPECT_TRUE(refused({5, one, 4, one}, overrun));
+        EXPECT_TRUE(refused({6, one, 0, 3, one, one, 0, 0}, overrun));  // absolute run of 3 at x 6
+        EXPECT_TRUE(refused({4, one, 0, 2, 5, 0}, "delta moves past the row"));
+        EXPECT_TRUE(refused({4, one, 0, 2, 5, 1}, "delta moves past the row"));
+        EXPECT_TRUE(refused({0, 2, 0, 2}, "delta moves past the picture"));
+        EXPECT_TRUE(refused({0, 0, 0, 2, 0, 1}, "delta moves past the picture"));
+        EXPECT_TRUE(refused({2, uint8_t(four ? 0x14 : 4)}, "palette index 4 beyond the palette of 4 colours"));
+        EXPECT_TRUE(refused({0, 3, uint8_t(four ? 0x12 : 1), uint8_t(four ? 0x70 : 2), uint8_t(four ? 0 : 7), 0},
+                            "palette index 7 beyond the palette of 4 colours"));
+
+        // Valid edge cases: full-width runs, an end of line with pixels left,
+        // a delta inside the picture, an early end of bitmap.
+        Decoded d = decode(rleCraft(four, {8, one, 0, 0, 2, uint8_t(four ? 0x22 : 2), 0, 1}).bytes());
+        ASSERT_EQ(d.readStatus, iflSuccess);
+        EXPECT_RGBA(at(d, 7, 1), 255, 0, 0, 255);
+        EXPECT_RGBA(at(d, 1, 0), 0, 255, 0, 255);
+        EXPECT_RGBA(at(d, 2, 0), 0, 0, 0, 255);
+        d = decode(rleCraft(four, {0, 2, 7, 1, 1, uint8_t(four ? 0x30 : 3), 0, 1}).bytes());
+        ASSERT_EQ(d.readStatus, iflSuccess);
+        EXPECT_RGBA(at(d, 7, 0), 0, 0, 255, 255);
+        EXPECT_RGBA(at(d, 6, 0), 0, 0, 0, 255);
+        EXPECT_RGBA(at(d, 7, 1), 0, 0, 0, 255);
+        d = decode(rleCraft(four, {0, 2, 8, 0, 0, 0, 0, 1}).bytes());  // a delta to the row end
+        EXPECT_EQ(d.readStatus, iflSuccess);
+    }
+    // RLE4 reads only the nibbles a run uses.
+    EXPECT_EQ(decode(rleCraft(true, {1, 0x1f, 0, 3, 0x12, 0x3f, 0, 1}).bytes()).readStatus, iflSuccess);
+    EXPECT_TRUE(refusedAs(rleCraft(true, {1, 0xf1}).bytes(), "palette index 15 beyond the palette of 4 colours"));
 }
 
 TEST(BmpReader, RejectsBrokenRunLengthData) {
     Craft c;
     c.w = 5, c.h = 3, c.bpp = 8, c.comp = 1, c.colorsUsed = 1;
     c.between = {0, 0, 0, 0};
-    for (Bytes data : {Bytes{5, 1, 0, 0}, Bytes{5}, Bytes{0, 2, 1}, Bytes{0, 5, 1, 1}, Bytes{}}) {
+    for (Bytes data : {Bytes{5, 0, 0, 0}, Bytes{5}, Bytes{0, 2, 1}, Bytes{0, 5, 1, 1}, Bytes{}}) {
         c.data = data;
         Decoded d = decode(c.bytes());
         EXPECT_EQ(d.openStatus, iflSuccess);
