@@ -277,3 +277,22 @@ TEST(HostileFiles, TruncatedSamplesFailCleanlyThroughTheDriver) {
         }
     }
 }
+
+// One rule, one message: every reader's oversized header is refused in the
+// same words, with the size the header claims.
+TEST(HostileFiles, EveryReaderStatesTheSizeLimitsInTheSameWords) {
+    testutil::TempDir dir;
+    const std::pair<const char*, Bytes> files[] = {
+        {"PNG", png(40000, 3)},  {"TIFF", tiff(40000, 3)},          {"BMP", bmp(40000, 3)},
+        {"GIF", gif(40000, 3, 1, 1)}, {"PNM", pnm("P6\n40000 3\n255\n")}, {"JPEG", jpeg(40000, 3)},
+    };
+    for (const auto& [format, bytes] : files) {
+        const std::string path = dir / (std::string("huge-") + format);
+        testutil::writeFile(path, bytes);
+        auto r = run({PICTRIX_BIN, path, dir / "out.ppm"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "ifl0: " + path + ": " + format +
+                             ": picture of 40000 by 3 is beyond the size limits (sides 1 to 32767, at most 2 GiB "
+                             "of RGBA)\n");
+    }
+}
