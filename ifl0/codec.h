@@ -148,8 +148,10 @@ constexpr unsigned kAllLossless = ~0u;
 IFL0_FORMATS(IFL0_DECLARE_CODEC)
 #undef IFL0_DECLARE_CODEC
 
-extern const Codec* const kCodecs[];
-extern const size_t kCodecCount;
+#define IFL0_COUNT_CODEC(name) +1
+constexpr size_t kCodecCount = 0 IFL0_FORMATS(IFL0_COUNT_CODEC);
+#undef IFL0_COUNT_CODEC
+extern const Codec* const kCodecs[kCodecCount];
 
 // Runs first on the calling thread while second runs on another thread;
 // both on the calling thread, one after the other, when no thread can be

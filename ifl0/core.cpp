@@ -126,12 +126,13 @@ struct Format final : iflFormat {
 };
 
 Format* formatTable() {
-    static const std::unique_ptr<Format[]> table = [] {
-        std::unique_ptr<Format[]> t(new Format[kCodecCount]);
-        for (size_t i = 0; i < kCodecCount; ++i) t[i].codec = kCodecs[i];
-        return t;
+    static Format table[kCodecCount];
+    static const bool filled = [] {
+        for (size_t i = 0; i < kCodecCount; ++i) table[i].codec = kCodecs[i];
+        return true;
     }();
-    return table.get();
+    (void)filled;
+    return table;
 }
 
 const Codec& codecOf(const iflFormat* f) { return *static_cast<const Format*>(f)->codec; }
