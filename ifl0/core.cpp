@@ -346,16 +346,30 @@ bool layoutUsable(const iflConfig& l) {
            (l.order == iflInterleaved || l.order == iflOrderDefault);
 }
 
+// A caller's layout for one transfer (8-bit interleaved with the file's
+// channels when none is given), its orientation, and the picture's size as
+// that orientation sees it.
+struct Transfer {
+    iflConfig layout;
+    iflOrientation orientation;
+    iflSize seen;
+
+    Transfer(const iflConfig* l, const iflSize& size, iflOrientation fileOrientation)
+        : layout(l ? *l : iflConfig(iflUInt8, iflInterleaved)), orientation(normalOrientation(layout.orientation)),
+          seen(size) {
+        if (layout.nchans == 0) layout.nchans = size.c;
+        iflMapSize(fileOrientation, seen, orientation);
+    }
+};
+
 iflStatus File::getTile(int x, int y, int z, int nx, int ny, int nz, void* data, const iflConfig* layout) {
     if (!reader) {
         report(name, "not open for reading");
         return iflErrBadParams;
     }
-    iflConfig l = layout ? *layout : iflConfig(iflUInt8, iflInterleaved);
-    if (l.nchans == 0) l.nchans = size_.c;
-    iflOrientation bo = normalOrientation(l.orientation);
-    iflSize seen = size_;
-    iflMapSize(orientation_, seen, bo);
+    const Transfer t(layout, size_, orientation_);
+    const iflConfig& l = t.layout;
+    const iflSize& seen = t.seen;
     ReadPick pick;
     if (!data || !layoutUsable(l) || !makeReadPick(l.nchans, l.channels, l.choff, size_.c, pick)) {
         report(name, "unsupported buffer layout");
@@ -365,7 +379,7 @@ iflStatus File::getTile(int x, int y, int z, int nx, int ny, int nz, void* data,
         report(name, "tile out of bounds");
         return iflErrBadParams;
     }
-    RowMap map = RowMap::make(orientation_, size_.x, size_.y, bo, x, y);
+    RowMap map = RowMap::make(orientation_, size_.x, size_.y, t.orientation, x, y);
     TileSink sink(map, pick, size_.x, size_.y, static_cast<uint8_t*>(data), nx, ny);
     std::string err;
     iflStatus st = callModule(err, [&] { return reader->decode(sink, err); });
@@ -378,11 +392,9 @@ iflStatus File::setTile(int x, int y, int z, int nx, int ny, int nz, const void*
         report(name, writing ? "the picture was already written" : "not open for writing");
         return iflErrBadParams;
     }
-    iflConfig l = layout ? *layout : iflConfig(iflUInt8, iflInterleaved);
-    if (l.nchans == 0) l.nchans = size_.c;
-    iflOrientation bo = normalOrientation(l.orientation);
-    iflSize seen = size_;
-    iflMapSize(iflUpperLeft, seen, bo);
+    const Transfer t(layout, size_, iflUpperLeft);
+    const iflConfig& l = t.layout;
+    const iflSize& seen = t.seen;
     WritePick pick;
     if (!data || !layoutUsable(l) || !makeWritePick(l.nchans, l.channels, l.choff, size_.c, pick)) {
         report(name, "unsupported buffer layout");
@@ -393,7 +405,7 @@ iflStatus File::setTile(int x, int y, int z, int nx, int ny, int nz, const void*
         return iflErrBadParams;
     }
     written = true;
-    RowMap map = RowMap::make(iflUpperLeft, size_.x, size_.y, bo, 0, 0);
+    RowMap map = RowMap::make(iflUpperLeft, size_.x, size_.y, t.orientation, 0, 0);
     std::string err;
     iflStatus st = callModule(err, [&] {
         TileSource src(map, pick, static_cast<const uint8_t*>(data), l.nchans, nx, size_.x, size_.y);
