@@ -160,7 +160,10 @@ public:
     // Creates a file for writing. A null format means: from the name's ending.
     // Nothing appears at the name until a setTile has encoded the whole
     // picture; the pixels go to a temporary file in the same folder that
-    // replaces the name only once complete. source is not used (may be null).
+    // replaces the name only once complete. A symbolic link is followed and
+    // its target replaced; a file with other hard links is rewritten in
+    // place; a FIFO or device is written to. A folder or a file the caller
+    // may not write fails here. source is not used (may be null).
     static iflFile* create(int fd, const char* name, iflFile* source, const iflFileConfig* config,
                            iflFormat* format, iflStatus* status);
 
