@@ -352,6 +352,14 @@ private:
 iflFile* iflFile::create(int fd, const char* name, iflFile* /*source*/, const iflFileConfig* config,
                          iflFormat* format, iflStatus* status) {
     std::string label = name ? name : (fd >= 0 ? "descriptor " + std::to_string(fd) : "(null)");
+    // A name ending in a slash can only be a folder: refused as one, not for
+    // the ending it lacks.
+    if (fd < 0 && name && *name && name[strlen(name) - 1] == '/') {
+        report(label, std::string("cannot create file: ") + strerror(EISDIR));
+        errno = EISDIR;
+        fail(status, iflErrIO);
+        return nullptr;
+    }
     if (!format) format = iflFormat::forName(name);
     if (!format) {
         report(label, "unknown file ending; known endings: " + knownEndings());

@@ -63,6 +63,15 @@ TEST(DriverOutputName, FolderIsRefusedAtCreateAndNothingIsWritten) {
                      "can't open file to write jpg!: Is a directory\n");
     EXPECT_EQ(testutil::listDir(out), std::vector<std::string>());
     EXPECT_EQ(testutil::listDir(dir.path()).size(), 2u);
+
+    // A name ending in a slash is a folder too, though it has no ending.
+    const std::string slashed = dir / "new.jpg/";
+    r = run({PICTRIX_BIN, in, slashed});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kSize + "Known file extensions jpg, ppm, tif only\n");
+    EXPECT_EQ(r.err, "ifl0: " + slashed + ": cannot create file: Is a directory\n"
+                     "can't open file to write jpg!: Is a directory\n");
+    EXPECT_EQ(testutil::listDir(dir.path()).size(), 2u);
 }
 
 TEST(DriverOutputName, LinkToDevNullStaysALinkAndNothingElseAppears) {
