@@ -1,5 +1,6 @@
 // What a created file's name holds afterwards when it is a symbolic link, a
-// file with other hard links or another owner, a FIFO, a device or a folder.
+// file with other hard links or another owner, a device or a folder, and a
+// caller's pipe. FIFOs and the driver's messages: pc_pictrix/output_name_test.
 #include "ifl0.h"
 #include "testutil.h"
 
@@ -8,7 +9,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -128,13 +128,15 @@ TEST(OutputName, ChainOfLinksEndingNowhereCreatesTheFinalTargetAndLoopsFail) {
     EXPECT_EQ(st, iflErrIO);
 }
 
+// Read-only for its owner too: root may write it all the same, as the
+// system, not the mode bits, decides.
 TEST(OutputName, ReplacedFileKeepsOwnerGroupAndModeIncludingSetId) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to give the file away";
     TempDir dir;
     const std::string name = dir / "owned.ppm";
     testutil::writeFile(name, kOld);
     ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chmod(name.c_str(), 04751), 0);
+    ASSERT_EQ(chmod(name.c_str(), 04551), 0);
     struct stat before;
     ASSERT_EQ(stat(name.c_str(), &before), 0);
 
@@ -144,21 +146,8 @@ TEST(OutputName, ReplacedFileKeepsOwnerGroupAndModeIncludingSetId) {
     EXPECT_NE(after.st_ino, before.st_ino) << "a single-link file is replaced, not rewritten";
     EXPECT_EQ(after.st_uid, 65534u);
     EXPECT_EQ(after.st_gid, 65534u);
-    EXPECT_EQ(after.st_mode & 07777, 04751u);
+    EXPECT_EQ(after.st_mode & 07777, 04551u);
     EXPECT_EQ(readFile(name), reference("ppm"));
-}
-
-TEST(OutputName, ReadOnlyFileIsReplacedWhenTheProcessMayWriteItAnyway) {
-    if (geteuid() != 0) GTEST_SKIP() << "root writes a read-only file";
-    TempDir dir;
-    const std::string name = dir / "ro.ppm";
-    testutil::writeFile(name, kOld);
-    ASSERT_EQ(chmod(name.c_str(), 0444), 0);
-    ASSERT_EQ(write(name), iflSuccess);
-    EXPECT_EQ(readFile(name), reference("ppm"));
-    struct stat st;
-    ASSERT_EQ(stat(name.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0444u);
 }
 
 TEST(OutputName, HardLinkedFileIsRewrittenSoEveryNameSeesTheNewPicture) {
@@ -187,35 +176,6 @@ TEST(OutputName, HardLinkedFileIsRewrittenSoEveryNameSeesTheNewPicture) {
     EXPECT_EQ(sorted(listDir(dir.path())), (std::vector<std::string>{"a.ppm", "b.ppm"}));
 }
 
-TEST(OutputName, FifoStaysAFifoAndItsReaderGetsTheWholeTiff) {
-    TempDir dir;
-    const std::string fifo = dir / "pipe.tif", got = dir / "got";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    pid_t reader = fork();
-    if (reader == 0) {
-        alarm(10);  // not for ever when the FIFO is not written
-        int in = open(fifo.c_str(), O_RDONLY);
-        std::vector<uint8_t> all;
-        uint8_t buf[4096];
-        ssize_t n;
-        while (in >= 0 && (n = read(in, buf, sizeof buf)) > 0) all.insert(all.end(), buf, buf + n);
-        testutil::writeFile(got, all);
-        _exit(in >= 0 ? 0 : 1);
-    }
-    iflStatus st = write(fifo);
-    int status = 0;
-    waitpid(reader, &status, 0);
-    ASSERT_EQ(st, iflSuccess);
-    EXPECT_EQ(status, 0);
-    std::vector<uint8_t> tiff = reference("tif");
-    EXPECT_FALSE(tiff.empty());
-    EXPECT_EQ(readFile(got), tiff);
-    struct stat s;
-    ASSERT_EQ(lstat(fifo.c_str(), &s), 0);
-    EXPECT_TRUE(S_ISFIFO(s.st_mode));
-    EXPECT_EQ(sorted(listDir(dir.path())), (std::vector<std::string>{"got", "pipe.tif"}));
-}
-
 TEST(OutputName, CallersPipeGetsTheWholeTiff) {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
@@ -230,25 +190,17 @@ TEST(OutputName, CallersPipeGetsTheWholeTiff) {
     EXPECT_EQ(all, reference("tif"));
 }
 
-TEST(OutputName, DevicesAreWrittenNotReplaced) {
-    TempDir dir;
-    const std::string null = dir / "null.ppm", full = dir / "full.ppm";
-    ASSERT_EQ(symlink("/dev/null", null.c_str()), 0);
-    ASSERT_EQ(write(null), iflSuccess);
-    EXPECT_EQ(linkText(null), "/dev/null");
+TEST(OutputName, DeviceBehindALinkIsWrittenAndItsErrorComesBack) {
     struct stat s;
-    ASSERT_EQ(stat("/dev/null", &s), 0);
+    if (stat("/dev/full", &s) != 0) GTEST_SKIP() << "no /dev/full";
+    TempDir dir;
+    const std::string full = dir / "full.ppm";
+    ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);
+    EXPECT_EQ(write(full), iflErrIO);
+    EXPECT_EQ(linkText(full), "/dev/full");
+    ASSERT_EQ(stat("/dev/full", &s), 0);
     EXPECT_TRUE(S_ISCHR(s.st_mode));
-
-    // A full device's error comes back; the link stays.
-    if (stat("/dev/full", &s) == 0) {
-        ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);
-        EXPECT_EQ(write(full), iflErrIO);
-        EXPECT_EQ(linkText(full), "/dev/full");
-        ASSERT_EQ(stat("/dev/full", &s), 0);
-        EXPECT_TRUE(S_ISCHR(s.st_mode));
-    }
-    for (const auto& n : listDir(dir.path())) EXPECT_TRUE(n == "null.ppm" || n == "full.ppm") << n;
+    EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"full.ppm"});
 }
 
 TEST(OutputName, FolderFailsAtCreateWithIsADirectory) {
