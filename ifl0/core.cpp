@@ -561,6 +561,14 @@ iflFile* iflFile::create(int fd, const char* name, iflFile* /*source*/, const if
                          iflFormat* format, iflStatus* status) {
     try {
         std::string lbl = label(fd, name);
+        // A name ending in a slash can only be a folder: refused as one, not
+        // for the ending it lacks.
+        if (fd < 0 && name && *name && name[strlen(name) - 1] == '/') {
+            report(lbl, std::string("cannot create file: ") + strerror(EISDIR));
+            errno = EISDIR;
+            fail(status, iflErrIO);
+            return nullptr;
+        }
         if (!format) format = iflFormat::forName(name);
         if (!format) {
             report(lbl, "unknown file ending; known endings: " + knownEndings());

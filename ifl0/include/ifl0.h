@@ -156,8 +156,12 @@ public:
                                iflStatus* status);
     // Creates a file for writing. A null format means: from the name's ending.
     // Nothing changes at the name until a setTile has encoded the whole
-    // picture; a failed write leaves what was there. source is not used
-    // (may be null).
+    // picture; a failed write leaves what was there. A new or plain file is
+    // written to a temporary file beside it that replaces it once complete.
+    // A symbolic link is followed and its target replaced; a file with other
+    // hard links is rewritten in place; a FIFO or device is written to. A
+    // folder or a file the caller may not write fails here. source is not
+    // used (may be null).
     static iflFile* create(int fd, const char* name, iflFile* source, const iflFileConfig* config,
                            iflFormat* format, iflStatus* status);
 
