@@ -340,6 +340,12 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
 
     info.channels = l->alpha ? 4 : 3;
     info.orientation = l->topDown ? iflUpperLeft : iflLowerLeft;
+    // A V5 header may embed an ICC profile ('MBED'), placed from the start
+    // of the info header; what of it lies inside the file is handed over.
+    if (hsize == 124 && u32(h + 56) == 0x4D424544) {
+        const uint64_t at = uint64_t(kFileHeader) + u32(h + 112), size = u32(h + 116);
+        if (at < n) info.icc.assign(d + at, d + at + std::min<uint64_t>(size, n - at));
+    }
     reader.reset(new BmpReader(in, *l));
     return iflSuccess;
 }

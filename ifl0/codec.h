@@ -8,6 +8,7 @@
 #define IFL0_CODEC_H
 
 #include "block.h"
+#include "colour.h"
 #include "ifl0.h"
 
 #include <cstddef>
@@ -16,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace ifl0 {
 
@@ -39,6 +41,11 @@ struct Info {
     int64_t height = 0;  // stored height: the number of stored rows
     int channels = 3;    // 3, or 4 when the file has alpha
     iflOrientation orientation = iflUpperLeft;
+    // The file's colour description: an embedded ICC profile (empty when
+    // none), and what the decoded samples are. The core converts them to
+    // sRGB through the profile; a module never does.
+    std::vector<uint8_t> icc;
+    Samples samples = Samples::rgb;  // cmyk only when the module can deliver ink amounts
 
     // Records the stored size as soon as the header gives it, before
     // anything that scales with the picture is allocated. False when the
@@ -70,10 +77,15 @@ public:
     // until its done call and the module must call row, fill, done for each
     // row in order, once, from one thread.
     Rows<uint8_t> block;
+    // Set when the core converts CMYK through the file's profile: a module
+    // whose Info said Samples::cmyk then delivers the ink amounts (0 none)
+    // in bytes 0 to 3 instead of converting them to RGB itself.
+    bool cmyk = false;
 
     // Where to decode stored row r (0 <= r < height).
     virtual uint8_t* row(int r) = 0;
-    // Stored row r is complete.
+    // Stored row r is complete: the module neither writes nor reads it
+    // again (the core may convert and map it at once, on another thread).
     virtual void done(int r) = 0;
 
 protected:

@@ -6,10 +6,14 @@
 #include "output.h"
 #include "rowmap.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <fcntl.h>
 #include <new>
 #include <string>
@@ -166,6 +170,8 @@ struct File final : iflFile {
     size_t mappedLen = 0;
     std::vector<uint8_t> owned;
     std::unique_ptr<Reader> reader;
+    std::unique_ptr<ColourStep> colour;  // null for sRGB and untagged files
+    Samples samples = Samples::rgb;
 
     // Writing.
     bool writing = false;
@@ -279,29 +285,70 @@ iflStatus File::recognise(const iflFormat* format, std::string& err) {
     }
     setFormat(c, iflSize(int(info.width), int(info.height), info.channels == 4 ? 4 : 3),
               normalOrientation(info.orientation));
+    samples = info.samples;
+    if (!info.icc.empty()) {
+        std::string why;
+        colour = ColourStep::make(info.icc, info.samples, why);
+        if (!why.empty()) report(name, std::string(c->name) + ": colour profile ignored: " + why);
+    }
     return iflSuccess;
 }
 
+// Pictures of at least this many pixels are converted to sRGB on a second
+// thread while they decode.
+constexpr int64_t kMinParallelColourPixels = 2000000;
+
 // Decoded rows go straight into the caller's tile when a stored row is one
-// whole tile row of 4-byte pixels; otherwise through one scratch row.
+// whole tile row of 4-byte pixels; otherwise through one scratch row. Each
+// row is converted to sRGB (when the file has a profile) before its channels
+// are mapped: as it is done, or, for a large picture in the caller's block,
+// by a second thread that follows the decoder down the rows the module has
+// finished in order; what is left is done at the end on two threads.
 class TileSink final : public RowSink {
 public:
-    TileSink(const RowMap& map, const ReadPick& pick, int storedW, int storedH, uint8_t* tile, int nx, int ny)
-        : map_(map), pick_(pick), w_(storedW), tile_(tile), nx_(nx), ny_(ny) {
+    TileSink(const RowMap& map, const ReadPick& pick, int storedW, int storedH, uint8_t* tile, int nx, int ny,
+             const ColourStep* colour, bool cmykSamples)
+        : map_(map), pick_(pick), w_(storedW), h_(storedH), tile_(tile), nx_(nx), ny_(ny), colour_(colour) {
         direct_ = map.rowIsContiguous() && map.u0 == 0 && nx == storedW && pick.nchans == 4;
         if (direct_ && inside(0) && inside(storedH - 1))
             block = {tile_ + ptrdiff_t(map_.v0) * nx_ * 4, ptrdiff_t(map_.vr) * nx_ * 4};
         else
             scratch_.resize(size_t(storedW) * 4);
+        cmyk = colour && cmykSamples;
+        deferred_ = colour && block && int64_t(storedW) * storedH >= kMinParallelColourPixels;
+        if (deferred_) {
+            try {
+                follower_ = std::thread([this] { follow(); });
+            } catch (const std::system_error&) {
+            }
+        }
     }
+    ~TileSink() { stopFollowing(); }
+    TileSink(const TileSink&) = delete;
+    TileSink& operator=(const TileSink&) = delete;
+
     uint8_t* row(int r) override {
         return direct_ && inside(r) ? tile_ + size_t(map_.vr * r + map_.v0) * size_t(nx_) * 4 : scratch_.data();
     }
     void done(int r) override {
+        if (deferred_) {
+            // Rows done in order extend what the follower may convert.
+            int expected = r;
+            if (ordered_.compare_exchange_strong(expected, r + 1) && (r + 1) % 64 == 0) wake_.notify_one();
+            return;
+        }
+        if (colour_) colour_->apply(row(r), size_t(w_));
         if (!direct_)
             readRow(map_, pick_, r, scratch_.data(), w_, tile_, nx_, ny_);
         else if (inside(r))
             remapInPlace(pick_, row(r), w_);
+    }
+    // After a successful decode: the rows the follower has not converted.
+    void finish() {
+        if (!deferred_) return;
+        stopFollowing();
+        const int from = converted_, mid = from + (h_ - from) / 2;
+        inParallel([&] { convert(from, mid); }, [&] { convert(mid, h_); });
     }
 
 private:
@@ -309,13 +356,52 @@ private:
         int v = map_.vr * r + map_.v0;
         return v >= 0 && v < ny_;
     }
+    void convert(int r0, int r1) const {
+        for (int r = r0; r < r1; ++r) {
+            colour_->apply(block.row(r), size_t(w_));
+            remapInPlace(pick_, block.row(r), w_);
+        }
+    }
+    // The follower's loop: converts the rows done in order as they come,
+    // until told to stop.
+    void follow() {
+        for (;;) {
+            const int ready = ordered_.load();
+            if (ready > converted_) {
+                convert(converted_, ready);
+                converted_ = ready;
+                continue;
+            }
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (stop_) return;
+            wake_.wait_for(lock, std::chrono::milliseconds(1));
+        }
+    }
+    void stopFollowing() {
+        if (!follower_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        follower_.join();
+    }
+
     const RowMap& map_;
     const ReadPick& pick_;
-    int w_;
+    int w_, h_;
     uint8_t* tile_;
     int nx_, ny_;
-    bool direct_ = false;
+    const ColourStep* colour_;
+    bool direct_ = false, deferred_ = false;
     std::vector<uint8_t> scratch_;
+    // The follower: rows [0, ordered_) are done, [0, converted_) converted.
+    std::atomic<int> ordered_{0};
+    int converted_ = 0;  // the follower's until it is joined
+    std::thread follower_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
 };
 
 // Reads the caller's whole picture in the order the file stores it.
@@ -380,9 +466,14 @@ iflStatus File::getTile(int x, int y, int z, int nx, int ny, int nz, void* data,
         return iflErrBadParams;
     }
     RowMap map = RowMap::make(orientation_, size_.x, size_.y, t.orientation, x, y);
-    TileSink sink(map, pick, size_.x, size_.y, static_cast<uint8_t*>(data), nx, ny);
+    TileSink sink(map, pick, size_.x, size_.y, static_cast<uint8_t*>(data), nx, ny, colour.get(),
+                  samples == Samples::cmyk);
     std::string err;
-    iflStatus st = callModule(err, [&] { return reader->decode(sink, err); });
+    iflStatus st = callModule(err, [&] {
+        iflStatus decoded = reader->decode(sink, err);
+        if (decoded == iflSuccess) sink.finish();
+        return decoded;
+    });
     if (st != iflSuccess) report(name, std::string(codec->name) + ": " + err);
     return st;
 }

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -79,7 +80,7 @@ void errorExit(j_common_ptr cinfo) { fail(cinfo); }
 //   JWRN_EXTRANEOUS_DATA   stray bytes before a marker (common in camera files)
 //   JWRN_ADOBE_XFORM       unknown Adobe transform code (libjpeg guesses)
 //   JWRN_JFIF_MAJOR        a newer JFIF version number
-//   JWRN_BOGUS_ICC         a broken ICC profile marker (we do not use ICC)
+//   JWRN_BOGUS_ICC         a broken ICC profile marker (the core reports the profile)
 // Trace messages (level >= 0) are ignored. Nothing is ever printed.
 void emitMessage(j_common_ptr cinfo, int level) {
     if (level >= 0) return;
@@ -172,6 +173,29 @@ int exifOrientation(const uint8_t* p, size_t n) {
     return 0;
 }
 
+// The ICC profile of the APP2 "ICC_PROFILE" markers, joined in the order
+// of their sequence numbers; empty when there is none. Markers whose
+// numbering is damaged are joined as they come: such a profile does not
+// parse, and the core reports it.
+std::vector<uint8_t> iccProfile(j_decompress_ptr cinfo) {
+    static const uint8_t kTag[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+    std::vector<jpeg_saved_marker_ptr> parts;
+    for (jpeg_saved_marker_ptr m = cinfo->marker_list; m; m = m->next)
+        if (m->marker == JPEG_APP0 + 2 && m->data_length >= 14 && memcmp(m->data, kTag, 12) == 0) parts.push_back(m);
+    bool numbered = !parts.empty();
+    for (size_t i = 0; i < parts.size() && numbered; ++i) {
+        numbered = parts[i]->data[13] == parts.size() && parts[i]->data[12] >= 1 && parts[i]->data[12] <= parts.size();
+        for (size_t j = 0; j < i && numbered; ++j) numbered = parts[j]->data[12] != parts[i]->data[12];
+    }
+    if (numbered)
+        std::sort(parts.begin(), parts.end(), [](jpeg_saved_marker_ptr a, jpeg_saved_marker_ptr b) {
+            return a->data[12] < b->data[12];
+        });
+    std::vector<uint8_t> icc;
+    for (jpeg_saved_marker_ptr m : parts) icc.insert(icc.end(), m->data + 14, m->data + m->data_length);
+    return icc;
+}
+
 iflOrientation orientationOf(j_decompress_ptr cinfo) {
     for (jpeg_saved_marker_ptr m = cinfo->marker_list; m; m = m->next) {
         if (m->marker != JPEG_APP0 + 1 || m->data_length < 6 || memcmp(m->data, "Exif\0\0", 6) != 0) continue;
@@ -202,6 +226,11 @@ void cmykToRgba(uint8_t* p, int n, bool inverted) {
     }
 }
 
+// Adobe's inverted CMYK (0 full ink) to ink amounts (0 none), in place.
+void invertBytes(uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) p[i] = uint8_t(255 - p[i]);
+}
+
 // The decompressor and what it reads; plain data so the guarded functions
 // below may jump over it.
 struct Decoder {
@@ -223,6 +252,7 @@ bool readHeader(Decoder* d) {
         d->progress.progress_monitor = watchScans;
         d->cinfo.progress = &d->progress;
         jpeg_save_markers(&d->cinfo, JPEG_APP0 + 1, 0xFFFF);
+        jpeg_save_markers(&d->cinfo, JPEG_APP0 + 2, 0xFFFF);
     } else {
         jpeg_abort_decompress(&d->cinfo);
     }
@@ -237,7 +267,7 @@ bool isCmyk(j_decompress_ptr cinfo) {
 
 // Decodes every row into sink, after readHeader. Rows are 4 bytes a pixel
 // both as RGBA and as CMYK, so CMYK is decoded into the row and converted
-// in place.
+// in place: to RGB, or to ink amounts when the sink asks for CMYK.
 bool decodeRows(Decoder* d, RowSink* sink) {
     if (setjmp(d->err.jump)) return false;
     j_decompress_ptr cinfo = &d->cinfo;
@@ -257,7 +287,10 @@ bool decodeRows(Decoder* d, RowSink* sink) {
         int got = int(jpeg_read_scanlines(cinfo, rows, JDIMENSION(want)));
         if (got <= 0) ERREXIT(cinfo, JERR_INPUT_EOF);  // a memory source never suspends
         for (int i = 0; i < got; ++i) {
-            if (cmyk) cmykToRgba(rows[i], width, inverted);
+            if (cmyk && !sink->cmyk)
+                cmykToRgba(rows[i], width, inverted);
+            else if (cmyk && inverted)
+                invertBytes(rows[i], size_t(width) * 4);
             sink->done(first + i);
         }
     }
@@ -285,6 +318,10 @@ public:
         headerFresh_ = true;
         info.channels = 3;
         info.orientation = orientationOf(&d_.cinfo);
+        info.icc = iccProfile(&d_.cinfo);
+        info.samples = isCmyk(&d_.cinfo)                             ? Samples::cmyk
+                       : d_.cinfo.jpeg_color_space == JCS_GRAYSCALE ? Samples::grey
+                                                                    : Samples::rgb;
         return info.setSize(d_.cinfo.image_width, d_.cinfo.image_height) ? iflSuccess : iflErrTooLarge;
     }
 

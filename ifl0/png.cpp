@@ -91,6 +91,7 @@ struct Header {
     png_uint_32 width = 0, height = 0;
     int interlace = PNG_INTERLACE_NONE;
     bool alpha = false;
+    bool grey = false;
     // 8-bit RGB without tRNS or 8-bit RGBA, not interlaced: rows that need
     // nothing but unfiltering, which decodePlain does without libpng.
     bool plain = false;
@@ -116,6 +117,7 @@ void startRead(PngState* s, Header* h) {
     h->interlace = png_get_interlace_type(s->png, s->info);
     int type = png_get_color_type(s->png, s->info);
     h->alpha = (type & PNG_COLOR_MASK_ALPHA) || png_get_valid(s->png, s->info, PNG_INFO_tRNS);
+    h->grey = !(type & PNG_COLOR_MASK_COLOR);
     h->plain = png_get_bit_depth(s->png, s->info) == 8 && h->interlace == PNG_INTERLACE_NONE &&
                (type == PNG_COLOR_TYPE_RGB_ALPHA || (type == PNG_COLOR_TYPE_RGB && !h->alpha));
     png_set_expand(s->png);
@@ -395,7 +397,10 @@ Plain decodePlain(Bytes in, const Header& h, RowSink& sink, std::string& err, if
         if (intoBlock) {
             uint8_t* out = block + y * size_t(h.width) * 4;
             unfilterRgbToRgba(line[0], line + 1, y ? out - size_t(h.width) * 4 : nullptr, out, h.width);
-            sink.done(int(y));
+            // The row above served as this one's prediction: only now is it
+            // the sink's, to map or convert.
+            if (y) sink.done(int(y - 1));
+            if (y + 1 == h.height) sink.done(int(y));
             continue;
         }
 #endif
@@ -472,15 +477,50 @@ const char* const kEndings[] = {"png", nullptr};
 
 bool sniff(const uint8_t* p, size_t n) { return n >= 8 && memcmp(p, kSignature, 8) == 0; }
 
-uint32_t bigEndian32(const uint8_t* p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+// The profile of the iCCP chunk before the image data, inflated; empty when
+// there is none. An sRGB chunk needs nothing: pictures are sRGB unless a
+// profile says otherwise. A profile that does not inflate is handed over as
+// stored, so that the core reports it as unreadable.
+std::vector<uint8_t> iccProfile(Bytes in) {
+    constexpr size_t kMaxProfile = size_t(64) << 20;
+    for (size_t pos = 8; in.size - pos >= 12;) {
+        const size_t len = be32(in.data + pos);
+        const uint8_t* type = in.data + pos + 4;
+        if (len > in.size - pos - 12 || memcmp(type, "IDAT", 4) == 0) break;
+        if (memcmp(type, "iCCP", 4) != 0) {
+            pos += 12 + len;
+            continue;
+        }
+        const uint8_t* data = type + 4;
+#ifndef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+        if (libdeflate_crc32(0, type, len + 4) != be32(data + len)) break;  // ignored, as libpng does
+#endif
+        const uint8_t* name = static_cast<const uint8_t*>(memchr(data, 0, std::min<size_t>(len, 80)));
+        if (!name || size_t(name - data) + 2 > len) break;
+        const uint8_t* z = name + 2;  // after the name's end and the compression method
+        const size_t zlen = len - size_t(z - data);
+        std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> d(
+            libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+        std::vector<uint8_t> icc(65536);
+        for (; d && icc.size() <= kMaxProfile; icc.resize(icc.size() * 4)) {
+            size_t got = 0;
+            libdeflate_result r = libdeflate_zlib_decompress(d.get(), z, zlen, icc.data(), icc.size(), &got);
+            if (r == LIBDEFLATE_SUCCESS) {
+                icc.resize(got);
+                return icc;
+            }
+            if (r != LIBDEFLATE_INSUFFICIENT_SPACE) break;
+        }
+        return std::vector<uint8_t>(z, z + zlen);
+    }
+    return {};
 }
 
 iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::string& err) {
     // The size in IHDR first, so an oversized picture is named as such
     // rather than as whatever libpng's own limit check says.
     if (in.size >= 24 && memcmp(in.data + 12, "IHDR", 4) == 0) {
-        uint32_t w = bigEndian32(in.data + 16), h = bigEndian32(in.data + 20);
+        uint32_t w = be32(in.data + 16), h = be32(in.data + 20);
         if (w > 0 && h > 0 && !info.setSize(w, h)) return iflErrTooLarge;
     }
     ReadContext c(in);
@@ -496,6 +536,8 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     info.channels = h.alpha ? 4 : 3;
     if (!info.setSize(h.width, h.height)) return iflErrTooLarge;
     info.orientation = iflUpperLeft;
+    info.icc = iccProfile(in);
+    info.samples = h.grey ? Samples::grey : Samples::rgb;
     reader.reset(new PngReader(in, h));
     return iflSuccess;
 }

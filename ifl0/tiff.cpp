@@ -170,6 +170,9 @@ struct Page {
     // 16-bit grey or RGB, with or without alpha.
     bool direct = false;
     int colours = 3;  // grey 1, RGB 3 (direct only)
+    // 8-bit contiguous CMYK without extra samples, whose ink amounts can be
+    // read directly for the colour step; otherwise libtiff converts CMYK.
+    bool cmyk = false;
 };
 
 bool readPage(TIFF* tif, Page& p, std::string& err) {
@@ -199,6 +202,11 @@ bool readPage(TIFF* tif, Page& p, std::string& err) {
                (p.photometric == PHOTOMETRIC_RGB || p.photometric == PHOTOMETRIC_MINISBLACK ||
                 p.photometric == PHOTOMETRIC_MINISWHITE) &&
                p.spp >= p.colours + (p.alpha ? 1 : 0);
+    uint16_t inks = INKSET_CMYK;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inks);
+    p.cmyk = hasPhotometric && p.photometric == PHOTOMETRIC_SEPARATED && inks == INKSET_CMYK && p.spp == 4 &&
+             extras == 0 && p.bps == 8 && p.sampleFormat == SAMPLEFORMAT_UINT && p.planar == PLANARCONFIG_CONTIG &&
+             p.compression != COMPRESSION_OJPEG;
     return true;
 }
 
@@ -206,6 +214,7 @@ bool readPage(TIFF* tif, Page& p, std::string& err) {
 struct PixelForm {
     int spp = 3, colours = 3;
     bool alpha = false, premultiplied = false, invert = false;
+    bool copy = false;  // four 8-bit samples kept as they are (CMYK ink amounts)
 };
 
 template <typename T>
@@ -226,6 +235,10 @@ void toRgba(const T* s, uint8_t* d, int n, const PixelForm& f) {
 }
 
 void convert(const void* src, uint8_t* dst, int n, int bps, const PixelForm& f) {
+    if (f.copy) {
+        memcpy(dst, src, size_t(n) * 4);
+        return;
+    }
     const bool plain = bps == 8 && !f.alpha && !f.invert;
     if (plain && f.colours == 3 && f.spp == 3) {
         const uint8_t* s = static_cast<const uint8_t*>(src);
@@ -245,7 +258,7 @@ public:
     iflStatus decode(RowSink& sink, std::string& err) override {
         Handle h;
         if (!openForDecoding(h, err)) return iflErrCorrupt;
-        if (!page_.direct) return decodeRgba(h, sink, err);
+        if (!page_.direct && !(page_.cmyk && sink.cmyk)) return decodeRgba(h, sink, err);
         return page_.tiled ? decodeTiles(h, sink, err) : decodeStrips(h, sink, err);
     }
 
@@ -268,6 +281,7 @@ private:
         f.alpha = page_.alpha != 0;
         f.premultiplied = page_.alpha == EXTRASAMPLE_ASSOCALPHA;
         f.invert = page_.photometric == PHOTOMETRIC_MINISWHITE;
+        f.copy = page_.cmyk;
         return f;
     }
 
@@ -295,7 +309,8 @@ private:
             return decodeStripHalves(h, sink, rowsPerStrip, strips, err);
         const PixelForm f = form();
         // Unpremultiplied 8-bit RGBA decodes straight into the row.
-        const bool inPlace = page_.bps == 8 && page_.spp == 4 && page_.colours == 3 && f.alpha && !f.premultiplied;
+        const bool inPlace =
+            f.copy || (page_.bps == 8 && page_.spp == 4 && page_.colours == 3 && f.alpha && !f.premultiplied);
         std::vector<uint8_t> scratch(inPlace ? 0 : size_t(rowBytes));
         for (int r = 0; r < hgt; ++r) {
             uint8_t* dst = sink.row(r);
@@ -480,6 +495,11 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         return iflErrUnsupported;
     }
     info.channels = page.alpha ? 4 : 3;
+    uint32_t iccBytes = 0;
+    const uint8_t* icc = nullptr;
+    if (TIFFGetField(h.tif, TIFFTAG_ICCPROFILE, &iccBytes, &icc) && icc) info.icc.assign(icc, icc + iccBytes);
+    const bool grey = page.photometric == PHOTOMETRIC_MINISBLACK || page.photometric == PHOTOMETRIC_MINISWHITE;
+    info.samples = page.cmyk ? Samples::cmyk : grey ? Samples::grey : Samples::rgb;
     info.orientation = page.orientation >= 1 && page.orientation <= 8 ? iflOrientation(page.orientation)
                                                                       : iflUpperLeft;
     reader.reset(new TiffReader(in, page));

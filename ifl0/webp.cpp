@@ -149,6 +149,21 @@ bool firstFrameLeavesGaps(Bytes in, int width, int height) {
     return gaps;
 }
 
+// The profile of the ICCP chunk of an extended file; empty when none.
+std::vector<uint8_t> iccProfile(Bytes in) {
+    if (in.size < 16 || memcmp(in.data + 12, "VP8X", 4) != 0) return {};
+    WebPData data = {in.data, in.size};
+    std::unique_ptr<WebPDemuxer, void (*)(WebPDemuxer*)> demux(WebPDemux(&data), WebPDemuxDelete);
+    std::vector<uint8_t> icc;
+    WebPChunkIterator it;
+    if (demux && (WebPDemuxGetI(demux.get(), WEBP_FF_FORMAT_FLAGS) & ICCP_FLAG) &&
+        WebPDemuxGetChunk(demux.get(), "ICCP", 1, &it)) {
+        icc.assign(it.chunk.bytes, it.chunk.bytes + it.chunk.size);
+        WebPDemuxReleaseChunkIterator(&it);
+    }
+    return icc;
+}
+
 iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::string& err) {
     WebPBitstreamFeatures features;
     VP8StatusCode code = WebPGetFeatures(in.data, in.size, &features);
@@ -158,6 +173,7 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     info.channels =
         features.has_alpha || (animated && firstFrameLeavesGaps(in, features.width, features.height)) ? 4 : 3;
     info.orientation = iflUpperLeft;
+    info.icc = iccProfile(in);
     reader.reset(new WebpReader(in, features.width, features.height, animated));
     return iflSuccess;
 }
