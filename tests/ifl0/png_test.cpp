@@ -618,3 +618,21 @@ TEST(PngReader, RefusesUnknownFilterType) {
 }
 
 }  // namespace
+
+// Every row predicts from the one above it: a channel list that reorders a
+// row as soon as it is handed over must not change what the next row sees.
+TEST(PngReader, PlainRgbFilesDecodeIntoAReorderingBlockLikeAnyOther) {
+    testutil::TempDir dir;
+    const int w = 97, h = 83;
+    Bytes rgb = mixedRows(w, h, 3);
+    ASSERT_EQ(writePng(dir / "p.png", rgb, w, h, 3, 3), iflSuccess);
+    Bytes png = testutil::readFile(dir / "p.png");
+    static const int kBgra[4] = {2, 1, 0, 3};
+    Decoded bgra = decodeBytes(png, kBgra, 4);
+    ASSERT_EQ(bgra.status, iflSuccess);
+    for (int i = 0; i < w * h; ++i) {
+        const uint8_t* s = &rgb[size_t(i) * 3];
+        const uint8_t want[4] = {s[2], s[1], s[0], 255};
+        ASSERT_EQ(0, memcmp(&bgra.px[size_t(i) * 4], want, 4)) << "pixel " << i;
+    }
+}
