@@ -48,6 +48,15 @@ convert "$tmp/grad.ppm" -colors 4 "$g/grad-4colours.gif"
 b="$here/bmp"
 convert "$tmp/grad.ppm" -type Palette -colors 16 -compress RLE "BMP3:$b/rle8-grad.bmp"
 
+# Files with embedded colour profiles, one per reader (JPEG: one marker, two,
+# and a CMYK profile over three), from the colour fixtures.
+c="$data/colour"
+for f in adobe.jpg adobe-split.jpg cmyk.jpg; do cp "$c/$f" "$j/colour-$f"; done
+cp "$c/adobe.png" "$here/png/colour-adobe.png"
+cp "$c/adobe.tif" "$t/colour-adobe.tif"
+cp "$c/adobe.webp" "$w/colour-adobe.webp"
+cp "$c/adobe.bmp" "$b/colour-adobe.bmp"
+
 # The writers' target: inputs for every writer and compression of
 # write_fuzzer.cpp (writer and compression, width - 1, height - 1, channels,
 # orientation, pixel bytes).
