@@ -154,7 +154,9 @@ constexpr unsigned kAllLossless = ~0u;
     X(webp)             \
     X(bmp)              \
     X(pnm) /* reads P1 to P7, writes binary PPM */ \
-    X(pam) /* writes PAM (P7), RGB or RGBA */
+    X(pam) /* writes PAM (P7), RGB or RGBA */ \
+    X(heif) /* HEVC in HEIF, through libheif */ \
+    X(avif) /* AV1 in HEIF, through libheif */
 
 #define IFL0_DECLARE_CODEC(name) extern const Codec name##Codec;
 IFL0_FORMATS(IFL0_DECLARE_CODEC)
@@ -164,6 +166,16 @@ IFL0_FORMATS(IFL0_DECLARE_CODEC)
 constexpr size_t kCodecCount = 0 IFL0_FORMATS(IFL0_COUNT_CODEC);
 #undef IFL0_COUNT_CODEC
 extern const Codec* const kCodecs[kCodecCount];
+
+// A library that only some formats need, opened on first use: the first of
+// the names (null-terminated) that loads stays loaded until the program
+// ends. Null, with err "cannot load LABEL: REASON", when none loads.
+void* openLibrary(const char* label, const char* const* names, std::string& err);
+// A symbol of such a library, or null with err "cannot load LABEL: REASON".
+void* librarySymbol(void* library, const char* label, const char* symbol, std::string& err);
+
+// The threads a codec library may run for one picture: the machine's cores.
+int threadCount();
 
 // Runs first on the calling thread while second runs on another thread;
 // both on the calling thread, one after the other, when no thread can be

@@ -247,4 +247,42 @@ std::unique_ptr<ColourStep> ColourStep::make(const std::vector<uint8_t>& icc, Sa
     return std::make_unique<LcmsStep>(t, cmyk);
 }
 
+Transfer transferOfCicp(int code) {
+    switch (code) {
+    case 4: return Transfer::gamma22;
+    case 5: return Transfer::gamma28;
+    case 8: return Transfer::linear;
+    default: return Transfer::srgb;  // 13 itself; 1, 6, 14, 15 (BT.709's) are shown as sRGB too
+    }
+}
+
+std::vector<uint8_t> profileOfPrimaries(const double xy[8], Transfer transfer) {
+    static const double kSrgb[8] = {0.64, 0.33, 0.30, 0.60, 0.15, 0.06, 0.3127, 0.3290};
+    bool srgb = transfer == Transfer::srgb;
+    for (int i = 0; i < 8 && srgb; ++i) srgb = std::fabs(xy[i] - kSrgb[i]) < 0.001;
+    if (srgb) return {};
+    for (int i = 0; i < 8; ++i)
+        if (!std::isfinite(xy[i]) || xy[i] <= 0 || xy[i] >= 1) return {};
+    const cmsContext ctx = context();
+    const cmsCIExyY white = {xy[6], xy[7], 1.0};
+    const cmsCIExyYTRIPLE primaries = {{xy[0], xy[1], 1.0}, {xy[2], xy[3], 1.0}, {xy[4], xy[5], 1.0}};
+    // IEC 61966-2-1's piecewise curve, or a plain power.
+    const double srgbCurve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+    cmsToneCurve* curve = transfer == Transfer::srgb ? cmsBuildParametricToneCurve(ctx, 4, srgbCurve)
+                                                     : cmsBuildGamma(ctx, transfer == Transfer::gamma22   ? 2.2
+                                                                          : transfer == Transfer::gamma28 ? 2.8
+                                                                                                          : 1.0);
+    if (!curve) return {};
+    cmsToneCurve* curves[3] = {curve, curve, curve};
+    Profile p(cmsCreateRGBProfileTHR(ctx, &white, &primaries, curves));
+    cmsFreeToneCurve(curve);
+    cmsUInt32Number size = 0;
+    std::vector<uint8_t> icc;
+    if (p.p && cmsSaveProfileToMem(p.p, nullptr, &size) && size) {
+        icc.resize(size);
+        if (!cmsSaveProfileToMem(p.p, icc.data(), &size)) icc.clear();
+    }
+    return icc;
+}
+
 }  // namespace ifl0

@@ -30,6 +30,19 @@ public:
     virtual void apply(uint8_t* px, size_t n) const = 0;
 };
 
+// How encoded samples map to light, for files that describe their colour
+// by primaries instead of a profile.
+enum class Transfer { srgb, gamma22, gamma28, linear };
+
+// The transfer of an ITU-T H.273 (CICP) transfer characteristics code.
+// HDR curves (PQ, HLG) and unknown codes count as sRGB's: nothing tone-maps.
+Transfer transferOfCicp(int code);
+
+// An ICC profile for RGB samples with these primaries and white point (CIE
+// x, y of red, green, blue and white) and transfer, to convert through;
+// empty when they are sRGB's own.
+std::vector<uint8_t> profileOfPrimaries(const double xy[8], Transfer transfer);
+
 }  // namespace ifl0
 
 #endif

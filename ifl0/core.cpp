@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <exception>
 #include <mutex>
 #include <fcntl.h>
@@ -435,12 +436,12 @@ bool layoutUsable(const iflConfig& l) {
 // A caller's layout for one transfer (8-bit interleaved with the file's
 // channels when none is given), its orientation, and the picture's size as
 // that orientation sees it.
-struct Transfer {
+struct TileLayout {
     iflConfig layout;
     iflOrientation orientation;
     iflSize seen;
 
-    Transfer(const iflConfig* l, const iflSize& size, iflOrientation fileOrientation)
+    TileLayout(const iflConfig* l, const iflSize& size, iflOrientation fileOrientation)
         : layout(l ? *l : iflConfig(iflUInt8, iflInterleaved)), orientation(normalOrientation(layout.orientation)),
           seen(size) {
         if (layout.nchans == 0) layout.nchans = size.c;
@@ -453,7 +454,7 @@ iflStatus File::getTile(int x, int y, int z, int nx, int ny, int nz, void* data,
         report(name, "not open for reading");
         return iflErrBadParams;
     }
-    const Transfer t(layout, size_, orientation_);
+    const TileLayout t(layout, size_, orientation_);
     const iflConfig& l = t.layout;
     const iflSize& seen = t.seen;
     ReadPick pick;
@@ -483,7 +484,7 @@ iflStatus File::setTile(int x, int y, int z, int nx, int ny, int nz, const void*
         report(name, writing ? "the picture was already written" : "not open for writing");
         return iflErrBadParams;
     }
-    const Transfer t(layout, size_, iflUpperLeft);
+    const TileLayout t(layout, size_, iflUpperLeft);
     const iflConfig& l = t.layout;
     const iflSize& seen = t.seen;
     WritePick pick;
@@ -546,6 +547,11 @@ bool Info::setSize(int64_t storedWidth, int64_t storedHeight) {
     return withinLimits(storedWidth, storedHeight);
 }
 
+int ifl0::threadCount() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n > 16 ? 16 : int(n);
+}
+
 void ifl0::inParallel(const std::function<void()>& first, const std::function<void()>& second) {
     std::exception_ptr failed;
     std::thread worker;
@@ -570,6 +576,20 @@ void ifl0::inParallel(const std::function<void()>& first, const std::function<vo
     }
     worker.join();
     if (failed) std::rethrow_exception(failed);
+}
+
+void* ifl0::openLibrary(const char* label, const char* const* names, std::string& err) {
+    for (const char* const* n = names; *n; ++n)
+        if (void* library = dlopen(*n, RTLD_NOW | RTLD_LOCAL)) return library;
+    const char* why = dlerror();
+    err = std::string("cannot load ") + label + ": " + (why ? why : "not found");
+    return nullptr;
+}
+
+void* ifl0::librarySymbol(void* library, const char* label, const char* symbol, std::string& err) {
+    void* p = dlsym(library, symbol);
+    if (!p) err = std::string("cannot load ") + label + ": " + symbol + " is missing";
+    return p;
 }
 
 uint8_t* ifl0::allocateBlock(size_t bytes) {

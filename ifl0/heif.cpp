@@ -1,0 +1,349 @@
+// HEIF (HEVC) and AVIF (AV1) through libheif, which is opened on first use:
+// a run that converts other formats never maps it or its codecs (libde265,
+// x265, dav1d, aom).
+//
+// Reading: the primary image as libheif decodes it, grids assembled and the
+// item transformations (rotation, mirror, clean-aperture crop) applied once,
+// in their order; an EXIF orientation stored beside them is not applied.
+// Alpha comes from the auxiliary alpha image; 10- and 12-bit samples are
+// rounded to the nearest 8-bit value here; an ICC profile or an nclx colour
+// description goes to the core's colour step.
+//
+// Writing: 8-bit 4:2:0. HEVC at libheif's quality 50 with x265's
+// "ultrafast" preset, AV1 at quality 72 with aom's speed 6, on all cores:
+// for a 20 MP photograph, about 41 and 40 dB PSNR against its quality 90
+// JPEG in under half its size, in about 2 s each on two cores. Slower
+// presets cost seconds for files a few per cent smaller at the same PSNR.
+#include "codec.h"
+
+#include <libheif/heif.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace ifl0 {
+namespace {
+
+#define IFL0_HEIF_CALLS(X)                                                                                    \
+    X(heif_init) X(heif_context_alloc) X(heif_context_free) X(heif_context_read_from_memory_without_copy)      \
+    X(heif_context_set_maximum_image_size_limit) X(heif_context_get_primary_image_handle)                     \
+    X(heif_image_handle_release) X(heif_image_handle_get_width) X(heif_image_handle_get_height)               \
+    X(heif_image_handle_get_ispe_width) X(heif_image_handle_get_ispe_height)                                  \
+    X(heif_image_handle_has_alpha_channel) X(heif_image_handle_get_luma_bits_per_pixel)                       \
+    X(heif_image_handle_get_color_profile_type) X(heif_image_handle_get_raw_color_profile_size)               \
+    X(heif_image_handle_get_raw_color_profile) X(heif_image_handle_get_nclx_color_profile)                    \
+    X(heif_nclx_color_profile_free) X(heif_decoding_options_alloc) X(heif_decoding_options_free)              \
+    X(heif_decode_image) X(heif_image_get_plane_readonly) X(heif_image_get_width) X(heif_image_get_height)    \
+    X(heif_image_get_bits_per_pixel_range) X(heif_image_release) X(heif_context_get_encoder_for_format)        \
+    X(heif_encoder_set_lossy_quality) X(heif_encoder_set_parameter) X(heif_encoder_release)                   \
+    X(heif_image_create) X(heif_image_add_plane) X(heif_image_get_plane) X(heif_encoding_options_alloc)        \
+    X(heif_encoding_options_free) X(heif_context_encode_image) X(heif_context_write)
+
+struct Api {
+#define IFL0_HEIF_POINTER(name) decltype(&::name) name = nullptr;
+    IFL0_HEIF_CALLS(IFL0_HEIF_POINTER)
+#undef IFL0_HEIF_POINTER
+};
+
+// libheif's calls, bound the first time a HEIF or AVIF file is read or
+// written; null with err set when libheif cannot be loaded.
+const Api* api(std::string& err) {
+    static std::string failure;
+    static const Api* const calls = []() -> const Api* {
+        static const char* const kNames[] = {"libheif.so.1", nullptr};
+        void* library = openLibrary("libheif", kNames, failure);
+        if (!library) return nullptr;
+        static Api bound;
+#define IFL0_HEIF_BIND(name)                                                                                \
+    bound.name = reinterpret_cast<decltype(bound.name)>(librarySymbol(library, "libheif", #name, failure)); \
+    if (!bound.name) return nullptr;
+        IFL0_HEIF_CALLS(IFL0_HEIF_BIND)
+#undef IFL0_HEIF_BIND
+        bound.heif_init(nullptr);
+        return &bound;
+    }();
+    if (!calls) err = failure;
+    return calls;
+}
+
+uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+
+// True when the file starts with an ftyp box whose major or compatible
+// brands include one of brands.
+bool hasBrand(const uint8_t* p, size_t n, std::initializer_list<const char*> brands) {
+    if (n < 16 || memcmp(p + 4, "ftyp", 4) != 0) return false;
+    const size_t box = std::min<size_t>(be32(p), n);
+    auto listed = [&](const uint8_t* b) {
+        for (const char* brand : brands)
+            if (memcmp(b, brand, 4) == 0) return true;
+        return false;
+    };
+    if (listed(p + 8)) return true;
+    for (size_t at = 16; at + 4 <= box; at += 4)
+        if (listed(p + at)) return true;
+    return false;
+}
+
+bool sniffAvif(const uint8_t* p, size_t n) { return hasBrand(p, n, {"avif", "avis"}); }
+
+bool sniffHeif(const uint8_t* p, size_t n) {
+    return !sniffAvif(p, n) &&
+           hasBrand(p, n, {"heic", "heix", "hevc", "hevx", "heim", "heis", "hevm", "hevs", "mif1", "msf1"});
+}
+
+iflStatus failed(const heif_error& e, std::string& err) {
+    err = e.message && *e.message ? e.message : "libheif error " + std::to_string(int(e.code));
+    switch (e.code) {
+    case heif_error_Memory_allocation_error:
+        return e.subcode == heif_suberror_Security_limit_exceeded ? iflErrTooLarge : iflErrNoMemory;
+    case heif_error_Unsupported_feature:
+    case heif_error_Unsupported_filetype:
+    case heif_error_Encoder_plugin_error:
+        return iflErrUnsupported;
+    default:
+        return iflErrCorrupt;
+    }
+}
+
+// The largest size an ispe box of the file claims: what libheif refuses as
+// beyond its security limits, found again to be named in the size message.
+void largestIspe(Bytes in, int64_t& width, int64_t& height) {
+    width = height = 0;
+    for (size_t at = 4; at + 20 <= in.size; ++at) {
+        const uint8_t* p = in.data + at;
+        if (memcmp(p, "ispe", 4) != 0 || be32(p - 4) != 20) continue;
+        int64_t w = be32(p + 8), h = be32(p + 12);
+        if (w * h > width * height) width = w, height = h;
+    }
+}
+
+// A context over a file's bytes and its primary image.
+struct Context {
+    const Api* api = nullptr;
+    heif_context* ctx = nullptr;
+    heif_image_handle* primary = nullptr;
+
+    Context() = default;
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+    ~Context() {
+        if (primary) api->heif_image_handle_release(primary);
+        if (ctx) api->heif_context_free(ctx);
+    }
+};
+
+class HeifReader final : public Reader {
+public:
+    explicit HeifReader(std::unique_ptr<Context> c) : c_(std::move(c)) {}
+
+    iflStatus decode(RowSink& sink, std::string& err) override {
+        const Api& a = *c_->api;
+        heif_image_handle* h = c_->primary;
+        const bool alpha = a.heif_image_handle_has_alpha_channel(h);
+        const bool deep = a.heif_image_handle_get_luma_bits_per_pixel(h) > 8;
+        // 8-bit pictures come as RGBA even without alpha: libheif fills it
+        // in its conversion from YCbCr, and the rows are then copied whole.
+        const heif_chroma chroma = !deep ? heif_chroma_interleaved_RGBA
+                                   : alpha ? heif_chroma_interleaved_RRGGBBAA_LE
+                                           : heif_chroma_interleaved_RRGGBB_LE;
+        heif_decoding_options* options = a.heif_decoding_options_alloc();
+        if (!options) {
+            err = "out of memory";
+            return iflErrNoMemory;
+        }
+        options->convert_hdr_to_8bit = 0;  // rounded below instead of cut
+        options->strict_decoding = 1;      // damage fails, as in every other format
+        heif_image* img = nullptr;
+        heif_error e = a.heif_decode_image(h, &img, heif_colorspace_RGB, chroma, options);
+        a.heif_decoding_options_free(options);
+        if (e.code != heif_error_Ok) {
+            if (img) a.heif_image_release(img);
+            return failed(e, err);
+        }
+        iflStatus st = deliver(a, img, alpha, deep, sink, err);
+        a.heif_image_release(img);
+        return st;
+    }
+
+private:
+    iflStatus deliver(const Api& a, const heif_image* img, bool alpha, bool deep, RowSink& sink, std::string& err) {
+        const int w = a.heif_image_handle_get_width(c_->primary), h = a.heif_image_handle_get_height(c_->primary);
+        int stride = 0;
+        const uint8_t* plane = a.heif_image_get_plane_readonly(img, heif_channel_interleaved, &stride);
+        if (!plane || a.heif_image_get_width(img, heif_channel_interleaved) != w ||
+            a.heif_image_get_height(img, heif_channel_interleaved) != h) {
+            err = "the decoded picture does not match its header";
+            return iflErrCorrupt;
+        }
+        const int channels = alpha ? 4 : 3;
+        const unsigned max = (1u << std::max(1, a.heif_image_get_bits_per_pixel_range(img, heif_channel_interleaved))) - 1;
+        for (int r = 0; r < h; ++r) {
+            const uint8_t* s = plane + size_t(r) * size_t(stride);
+            uint8_t* o = sink.row(r);
+            if (!deep) {
+                memcpy(o, s, size_t(w) * 4);
+            } else {
+                for (int x = 0; x < w; ++x, o += 4) {
+                    for (int k = 0; k < channels; ++k, s += 2) {
+                        const unsigned v = std::min<unsigned>(unsigned(s[0] | s[1] << 8), max);
+                        o[k] = uint8_t((v * 255 + max / 2) / max);
+                    }
+                    if (!alpha) o[3] = 255;
+                }
+            }
+            sink.done(r);
+        }
+        return iflSuccess;
+    }
+
+    std::unique_ptr<Context> c_;
+};
+
+// The colour description: the ICC profile, or a profile made from the nclx
+// primaries and transfer (empty when they are sRGB's).
+std::vector<uint8_t> colourOf(const Api& a, const heif_image_handle* h) {
+    std::vector<uint8_t> icc;
+    const heif_color_profile_type type = a.heif_image_handle_get_color_profile_type(h);
+    if (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC) {
+        icc.resize(a.heif_image_handle_get_raw_color_profile_size(h));
+        if (icc.empty() || a.heif_image_handle_get_raw_color_profile(h, icc.data()).code != heif_error_Ok) icc.clear();
+        return icc;
+    }
+    heif_color_profile_nclx* nclx = nullptr;
+    if (a.heif_image_handle_get_nclx_color_profile(h, &nclx).code != heif_error_Ok || !nclx) return icc;
+    const double xy[8] = {nclx->color_primary_red_x,   nclx->color_primary_red_y,   nclx->color_primary_green_x,
+                          nclx->color_primary_green_y, nclx->color_primary_blue_x,  nclx->color_primary_blue_y,
+                          nclx->color_primary_white_x, nclx->color_primary_white_y};
+    const Transfer transfer = transferOfCicp(int(nclx->transfer_characteristics));
+    a.heif_nclx_color_profile_free(nclx);
+    return profileOfPrimaries(xy, transfer);
+}
+
+iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::string& err) {
+    const Api* a = api(err);
+    if (!a) return iflErrUnsupported;
+    auto c = std::make_unique<Context>();
+    c->api = a;
+    c->ctx = a->heif_context_alloc();
+    if (!c->ctx) {
+        err = "out of memory";
+        return iflErrNoMemory;
+    }
+    // libheif refuses sides from 32768 on, as the picture model does.
+    a->heif_context_set_maximum_image_size_limit(c->ctx, kMaxSide + 1);
+    heif_error e = a->heif_context_read_from_memory_without_copy(c->ctx, in.data, in.size, nullptr);
+    if (e.code == heif_error_Ok) e = a->heif_context_get_primary_image_handle(c->ctx, &c->primary);
+    if (e.code != heif_error_Ok) {
+        iflStatus st = failed(e, err);
+        if (st == iflErrTooLarge) {
+            int64_t w, h;
+            largestIspe(in, w, h);
+            if (w && h && !info.setSize(w, h)) return iflErrTooLarge;
+        }
+        return st == iflErrTooLarge ? iflErrCorrupt : st;
+    }
+    const heif_image_handle* h = c->primary;
+    // The stored size, as the decoder makes it before transforming, and the
+    // size shown.
+    if (!info.setSize(a->heif_image_handle_get_ispe_width(h), a->heif_image_handle_get_ispe_height(h)) ||
+        !info.setSize(a->heif_image_handle_get_width(h), a->heif_image_handle_get_height(h)))
+        return iflErrTooLarge;
+    info.channels = a->heif_image_handle_has_alpha_channel(h) ? 4 : 3;
+    info.orientation = iflUpperLeft;
+    info.icc = colourOf(*a, h);
+    reader = std::make_unique<HeifReader>(std::move(c));
+    return iflSuccess;
+}
+
+heif_error written(heif_context*, const void* data, size_t size, void* out) {
+    if (fwrite(data, 1, size, static_cast<FILE*>(out)) == size) return {heif_error_Ok, heif_suberror_Unspecified, ""};
+    return {heif_error_Encoding_error, heif_suberror_Cannot_write_output_data, "cannot write the file"};
+}
+
+struct EncoderSettings {
+    int quality;
+    const char* parameter;  // the speed parameter and its value
+    const char* value;
+};
+constexpr EncoderSettings kHevc = {50, "preset", "ultrafast"};
+constexpr EncoderSettings kAv1 = {72, "speed", "6"};
+
+iflStatus encode(FILE* out, PixelSource& px, heif_compression_format format, std::string& err) {
+    const Api* a = api(err);
+    if (!a) return iflErrUnsupported;
+    Context c;
+    c.api = a;
+    c.ctx = a->heif_context_alloc();
+    if (!c.ctx) {
+        err = "out of memory";
+        return iflErrNoMemory;
+    }
+    heif_encoder* encoder = nullptr;
+    heif_error e = a->heif_context_get_encoder_for_format(c.ctx, format, &encoder);
+    if (e.code != heif_error_Ok) return failed(e, err);
+    std::unique_ptr<heif_encoder, void (*)(heif_encoder*)> releaseEncoder(encoder, a->heif_encoder_release);
+    const EncoderSettings& settings = format == heif_compression_HEVC ? kHevc : kAv1;
+    a->heif_encoder_set_lossy_quality(encoder, settings.quality);
+    a->heif_encoder_set_parameter(encoder, "chroma", "420");
+    a->heif_encoder_set_parameter(encoder, settings.parameter, settings.value);
+    if (format == heif_compression_AV1)  // x265 takes every core by itself
+        a->heif_encoder_set_parameter(encoder, "threads", std::to_string(threadCount()).c_str());
+
+    const bool alpha = px.channels == 4;
+    heif_image* img = nullptr;
+    e = a->heif_image_create(px.width, px.height, heif_colorspace_RGB,
+                             alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &img);
+    if (e.code != heif_error_Ok) return failed(e, err);
+    std::unique_ptr<heif_image, void (*)(const heif_image*)> releaseImage(img, a->heif_image_release);
+    e = a->heif_image_add_plane(img, heif_channel_interleaved, px.width, px.height, 8);
+    if (e.code != heif_error_Ok) return failed(e, err);
+    int stride = 0;
+    uint8_t* plane = a->heif_image_get_plane(img, heif_channel_interleaved, &stride);
+    const size_t rowBytes = size_t(px.width) * size_t(px.channels);
+    for (int r = 0; r < px.height; ++r) {
+        uint8_t* o = plane + size_t(r) * size_t(stride);
+        if (!px.rgbx || alpha) {
+            memcpy(o, px.rgbx ? px.rgbx.row(r) : px.row(r), rowBytes);
+        } else {
+            const uint8_t* s = px.rgbx.row(r);
+            for (int x = 0; x < px.width; ++x, s += 4, o += 3) o[0] = s[0], o[1] = s[1], o[2] = s[2];
+        }
+    }
+    heif_encoding_options* options = a->heif_encoding_options_alloc();
+    if (!options) {
+        err = "out of memory";
+        return iflErrNoMemory;
+    }
+    options->save_alpha_channel = alpha;
+    e = a->heif_context_encode_image(c.ctx, img, encoder, options, nullptr);
+    a->heif_encoding_options_free(options);
+    if (e.code != heif_error_Ok) return failed(e, err);
+    heif_writer writer = {1, written};
+    e = a->heif_context_write(c.ctx, &writer, out);
+    if (e.code != heif_error_Ok) {
+        iflStatus st = failed(e, err);
+        return e.subcode == heif_suberror_Cannot_write_output_data ? iflErrIO : st;
+    }
+    return iflSuccess;
+}
+
+iflStatus writeHeif(FILE* out, PixelSource& px, const WriteOptions&, std::string& err) {
+    return encode(out, px, heif_compression_HEVC, err);
+}
+
+iflStatus writeAvif(FILE* out, PixelSource& px, const WriteOptions&, std::string& err) {
+    return encode(out, px, heif_compression_AV1, err);
+}
+
+const char* const kHeifEndings[] = {"heic", "heif", nullptr};
+const char* const kAvifEndings[] = {"avif", nullptr};
+
+}  // namespace
+
+const Codec heifCodec = {"HEIF", kHeifEndings, sniffHeif, open, writeHeif, 4, 0};
+const Codec avifCodec = {"AVIF", kAvifEndings, sniffAvif, open, writeAvif, 4, 0};
+
+}  // namespace ifl0
