@@ -174,6 +174,18 @@ void* openLibrary(const char* label, const char* const* names, std::string& err)
 // A symbol of such a library, or null with err "cannot load LABEL: REASON".
 void* librarySymbol(void* library, const char* label, const char* symbol, std::string& err);
 
+// While one lives, the process's standard error goes nowhere: for codec
+// libraries that print their complaints there with no way to stop them
+// (libde265 and dav1d, under libheif). Nests, and may live on several
+// threads at once; the library's own line is printed after it ends.
+class SilencedStderr {
+public:
+    SilencedStderr();
+    ~SilencedStderr();
+    SilencedStderr(const SilencedStderr&) = delete;
+    SilencedStderr& operator=(const SilencedStderr&) = delete;
+};
+
 // The threads a codec library may run for one picture: the machine's cores.
 int threadCount();
 

@@ -547,6 +547,31 @@ bool Info::setSize(int64_t storedWidth, int64_t storedHeight) {
     return withinLimits(storedWidth, storedHeight);
 }
 
+namespace {
+std::mutex silenceMutex;
+int silenced = 0;     // living SilencedStderr objects
+int savedStderr = -1;  // the real standard error while silenced
+}  // namespace
+
+SilencedStderr::SilencedStderr() {
+    std::lock_guard<std::mutex> lock(silenceMutex);
+    if (silenced++ > 0) return;
+    fflush(stderr);
+    int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    savedStderr = null >= 0 ? fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0) : -1;
+    if (savedStderr >= 0) dup2(null, STDERR_FILENO);
+    if (null >= 0) ::close(null);
+}
+
+SilencedStderr::~SilencedStderr() {
+    std::lock_guard<std::mutex> lock(silenceMutex);
+    if (--silenced > 0 || savedStderr < 0) return;
+    fflush(stderr);
+    dup2(savedStderr, STDERR_FILENO);
+    ::close(savedStderr);
+    savedStderr = -1;
+}
+
 int ifl0::threadCount() {
     const unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : n > 16 ? 16 : int(n);

@@ -116,7 +116,7 @@ void largestIspe(Bytes in, int64_t& width, int64_t& height) {
         const uint8_t* p = in.data + at;
         if (memcmp(p, "ispe", 4) != 0 || be32(p - 4) != 20) continue;
         int64_t w = be32(p + 8), h = be32(p + 12);
-        if (w * h > width * height) width = w, height = h;
+        if (std::max(w, h) > std::max(width, height)) width = w, height = h;
     }
 }
 
@@ -157,7 +157,11 @@ public:
         options->convert_hdr_to_8bit = 0;  // rounded below instead of cut
         options->strict_decoding = 1;      // damage fails, as in every other format
         heif_image* img = nullptr;
-        heif_error e = a.heif_decode_image(h, &img, heif_colorspace_RGB, chroma, options);
+        heif_error e;
+        {
+            SilencedStderr quiet;
+            e = a.heif_decode_image(h, &img, heif_colorspace_RGB, chroma, options);
+        }
         a.heif_decoding_options_free(options);
         if (e.code != heif_error_Ok) {
             if (img) a.heif_image_release(img);
@@ -234,8 +238,12 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     }
     // libheif refuses sides from 32768 on, as the picture model does.
     a->heif_context_set_maximum_image_size_limit(c->ctx, kMaxSide + 1);
-    heif_error e = a->heif_context_read_from_memory_without_copy(c->ctx, in.data, in.size, nullptr);
-    if (e.code == heif_error_Ok) e = a->heif_context_get_primary_image_handle(c->ctx, &c->primary);
+    heif_error e;
+    {
+        SilencedStderr quiet;
+        e = a->heif_context_read_from_memory_without_copy(c->ctx, in.data, in.size, nullptr);
+        if (e.code == heif_error_Ok) e = a->heif_context_get_primary_image_handle(c->ctx, &c->primary);
+    }
     if (e.code != heif_error_Ok) {
         iflStatus st = failed(e, err);
         if (st == iflErrTooLarge) {
@@ -318,7 +326,10 @@ iflStatus encode(FILE* out, PixelSource& px, heif_compression_format format, std
         return iflErrNoMemory;
     }
     options->save_alpha_channel = alpha;
-    e = a->heif_context_encode_image(c.ctx, img, encoder, options, nullptr);
+    {
+        SilencedStderr quiet;  // x265 reports its settings there
+        e = a->heif_context_encode_image(c.ctx, img, encoder, options, nullptr);
+    }
     a->heif_encoding_options_free(options);
     if (e.code != heif_error_Ok) return failed(e, err);
     heif_writer writer = {1, written};
