@@ -1,7 +1,7 @@
 # What `cmake --install` puts under the prefix: the program, its manual page,
-# the two static libraries with their headers, a CMake package configuration
-# (find_package(pictrix) -> pictrix::pc_pictrix, pictrix::ifl0) and a
-# pkg-config file.
+# its desktop entry, the two static libraries with their headers, a CMake
+# package configuration (find_package(pictrix) -> pictrix::pc_pictrix,
+# pictrix::ifl0) and a pkg-config file.
 include(CMakePackageConfigHelpers)
 
 set(PICTRIX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/pictrix)
@@ -100,3 +100,9 @@ else()
   set(PICTRIX_MAN_PAGE ${PICTRIX_MAN_SOURCE})
 endif()
 install(FILES ${PICTRIX_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The desktop entry, through which file managers open pictures with pictrix.
+# Debian's desktop-file-utils updates its MIME cache by a trigger on this
+# folder, so the package needs no script of its own.
+install(FILES ${PROJECT_SOURCE_DIR}/desktop/pictrix.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

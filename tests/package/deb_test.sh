@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # tests/package/deb_test.sh DEB: checks a pictrix Debian package: its
 # dependencies are installed Debian runtime packages, it holds the program,
-# manual page, libraries, headers and CMake and pkg-config files, and the
-# program unpacked into a throwaway root converts a picture without help from
-# LD_LIBRARY_PATH.
+# manual page, desktop entry, libraries, headers and CMake and pkg-config
+# files, and the program unpacked into a throwaway root converts a picture
+# without help from LD_LIBRARY_PATH.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
@@ -12,10 +12,11 @@ deb=$1
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 
-# Dependencies: every codec and GLUT runtime, and only packages that exist here.
+# Dependencies: every codec and GLUT runtime (libheif and GLUT are opened at
+# run time, so they are named by hand), and only packages that exist here.
 depends=$(dpkg-deb -f "$deb" Depends)
 names=$(sed -E 's/ \([^)]*\)//g; s/ *[,|] */\n/g' <<<"$depends")
-for lib in libjpeg62-turbo libpng16-16 libtiff6 libgif7 libwebp7 libwebpdemux2 libglut3.12 libstdc++6 libc6; do
+for lib in libjpeg62-turbo libpng16-16 libtiff6 libgif7 libwebp7 libwebpdemux2 libheif1 libglut3.12 libstdc++6 libc6; do
   grep -qxF "$lib" <<<"$names" || fail "Depends lacks $lib: $depends"
 done
 for pkg in $names; do
@@ -27,7 +28,7 @@ grep -q -- "-dev" <<<"$depends" && fail "Depends names a development package: $d
 # Contents.
 dpkg-deb -x "$deb" "$root"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-for f in usr/bin/pictrix usr/share/man/man1/pictrix.1.gz \
+for f in usr/bin/pictrix usr/share/man/man1/pictrix.1.gz usr/share/applications/pictrix.desktop \
          usr/include/pictrix/ifl0.h usr/include/pictrix/rgbaimage.h usr/include/pictrix/imagefile.h \
          usr/include/pictrix/glutwin.h usr/include/pictrix/imagewin.h \
          usr/lib/$multiarch/libifl0.a usr/lib/$multiarch/libpc_pictrix.a \
@@ -40,6 +41,37 @@ done
 warnings=$(zcat "$root/usr/share/man/man1/pictrix.1.gz" | groff -man -ww -z 2>&1) ||
   fail "manual page does not format"
 [ -z "$warnings" ] || fail "manual page warnings: $warnings"
+
+# The desktop entry is valid, starts the packaged program, and names the MIME
+# type of every format pictrix reads: the rows of the README's format table,
+# which tests/ifl0/documented_formats_test.cpp holds to the library's
+# readers. Each type must be one shared-mime-info knows, or a file manager
+# never matches it.
+entry=$root/usr/share/applications/pictrix.desktop
+if [ -f "$entry" ]; then
+  notes=$(desktop-file-validate "$entry" 2>&1) || fail "desktop entry is invalid: $notes"
+  [ -z "$notes" ] || fail "desktop-file-validate: $notes"
+  exec_line=$(sed -n 's/^Exec=//p' "$entry")
+  [ -x "$root/usr/bin/${exec_line%% *}" ] || fail "desktop entry runs ${exec_line%% *}, not a packaged program"
+  grep -q '%[fFuU]' <<<"$exec_line" || fail "desktop entry passes no file: Exec=$exec_line"
+  mimes=$(sed -n 's/^MimeType=//p' "$entry" | tr ';' '\n' | sed '/^$/d')
+  declare -A format_types=(
+    [JPEG]="image/jpeg" [PNG]="image/png" [TIFF]="image/tiff"
+    [PNM]="image/x-portable-anymap image/x-portable-bitmap image/x-portable-graymap image/x-portable-pixmap"
+    [BMP]="image/bmp" [GIF]="image/gif" [WebP]="image/webp" [HEIF]="image/heif" [AVIF]="image/avif")
+  formats=$(sed -n '/^## Formats$/,/^## /s/^| \([A-Za-z0-9]*\) |.*/\1/p' "$top/README.md" | grep -vx format)
+  [ -n "$formats" ] || fail "no formats found in the README's table"
+  for format in $formats; do
+    [ -n "${format_types[$format]:-}" ] || { fail "no MIME type known here for $format: add it to this test and the entry"; continue; }
+    for type in ${format_types[$format]}; do
+      grep -qxF "$type" <<<"$mimes" || fail "desktop entry lacks $type ($format)"
+    done
+  done
+  for type in $mimes; do
+    grep -qxF "$type" /usr/share/mime/types || cut -d' ' -f1 /usr/share/mime/aliases | grep -qxF "$type" ||
+      fail "desktop entry names $type, which shared-mime-info does not know"
+  done
+fi
 
 # The unpacked program finds every library it needs on the system.
 missing=$(env -u LD_LIBRARY_PATH ldd "$root/usr/bin/pictrix" | grep "not found" || true)

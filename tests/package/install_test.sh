@@ -17,6 +17,7 @@ bin=$prefix/bin/pictrix
 [ -x "$bin" ] || fail "no bin/pictrix under the prefix"
 man=$(find "$prefix/share/man/man1" -name 'pictrix.1*' 2>/dev/null | head -1)
 [ -n "$man" ] || fail "no manual page under share/man/man1"
+[ -f "$prefix/share/applications/pictrix.desktop" ] || fail "no desktop entry under share/applications"
 
 # resize BIN NAME: the example scales the sample to 161 by 99 (odd sizes, a
 # different aspect) and writes NAME in the work folder, which must load at that size.
