@@ -547,12 +547,19 @@ bool Info::setSize(int64_t storedWidth, int64_t storedHeight) {
     return withinLimits(storedWidth, storedHeight);
 }
 
+#ifndef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
 namespace {
 std::mutex silenceMutex;
-int silenced = 0;     // living SilencedStderr objects
+int silenced = 0;      // living SilencedStderr objects
 int savedStderr = -1;  // the real standard error while silenced
 }  // namespace
+#endif
 
+// Fuzzing builds keep standard error: a crash report must not vanish.
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+SilencedStderr::SilencedStderr() {}
+SilencedStderr::~SilencedStderr() {}
+#else
 SilencedStderr::SilencedStderr() {
     std::lock_guard<std::mutex> lock(silenceMutex);
     if (silenced++ > 0) return;
@@ -571,6 +578,7 @@ SilencedStderr::~SilencedStderr() {
     ::close(savedStderr);
     savedStderr = -1;
 }
+#endif
 
 int ifl0::threadCount() {
     const unsigned n = std::thread::hardware_concurrency();

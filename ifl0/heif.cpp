@@ -108,8 +108,7 @@ iflStatus failed(const heif_error& e, std::string& err) {
     }
 }
 
-// The largest size an ispe box of the file claims: what libheif refuses as
-// beyond its security limits, found again to be named in the size message.
+// The largest size an ispe box of the file claims, 0 by 0 when none does.
 void largestIspe(Bytes in, int64_t& width, int64_t& height) {
     width = height = 0;
     for (size_t at = 4; at + 20 <= in.size; ++at) {
@@ -117,6 +116,99 @@ void largestIspe(Bytes in, int64_t& width, int64_t& height) {
         if (memcmp(p, "ispe", 4) != 0 || be32(p - 4) != 20) continue;
         int64_t w = be32(p + 8), h = be32(p + 12);
         if (std::max(w, h) > std::max(width, height)) width = w, height = h;
+    }
+}
+
+// A cursor over one box's payload; every read is bounds-checked and a
+// failed one leaves the cursor failed.
+struct BoxReader {
+    const uint8_t* p;
+    size_t n, at = 0;
+    bool ok = true;
+    uint64_t take(size_t bytes) {
+        if (!ok || bytes > n - at) {
+            ok = false;
+            return 0;
+        }
+        uint64_t v = 0;
+        for (size_t i = 0; i < bytes; ++i) v = v << 8 | p[at++];
+        return v;
+    }
+};
+
+// The boxes inside [p, p + n): calls f(type, payload, size) for each.
+template <typename F>
+void eachBox(const uint8_t* p, size_t n, F&& f) {
+    for (size_t at = 0; n - at >= 8;) {
+        uint64_t size = be32(p + at), head = 8;
+        if (size == 1 && n - at >= 16) size = uint64_t(be32(p + at + 8)) << 32 | be32(p + at + 12), head = 16;
+        if (size == 0) size = n - at;
+        if (size < head || size > n - at) return;
+        f(p + at + 4, p + at + head, size_t(size - head));
+        at += size_t(size);
+    }
+}
+
+// The largest output size that a grid item of the file declares: libheif
+// allocates the whole grid from it before decoding a tile, whatever the
+// item's ispe says, so it is checked against the limits first.
+void largestGrid(Bytes in, int64_t& width, int64_t& height) {
+    width = height = 0;
+    const uint8_t *iinf = nullptr, *iloc = nullptr, *idat = nullptr;
+    size_t iinfSize = 0, ilocSize = 0, idatSize = 0;
+    eachBox(in.data, in.size, [&](const uint8_t* type, const uint8_t* meta, size_t metaSize) {
+        if (memcmp(type, "meta", 4) != 0 || metaSize < 4) return;
+        eachBox(meta + 4, metaSize - 4, [&](const uint8_t* t, const uint8_t* p, size_t n) {
+            if (memcmp(t, "iinf", 4) == 0) iinf = p, iinfSize = n;
+            if (memcmp(t, "iloc", 4) == 0) iloc = p, ilocSize = n;
+            if (memcmp(t, "idat", 4) == 0) idat = p, idatSize = n;
+        });
+    });
+    if (!iinf || !iloc) return;
+    // The grid items' IDs, from their infe entries (version 2 and 3).
+    std::vector<uint32_t> grids;
+    BoxReader info{iinf, iinfSize};
+    const unsigned version = unsigned(info.take(4) >> 24);
+    info.take(version == 0 ? 2 : 4);
+    if (!info.ok) return;
+    eachBox(iinf + info.at, iinfSize - info.at, [&](const uint8_t* type, const uint8_t* p, size_t n) {
+        BoxReader e{p, n};
+        const unsigned v = unsigned(e.take(4) >> 24);
+        if (memcmp(type, "infe", 4) != 0 || v < 2) return;
+        const uint32_t id = uint32_t(e.take(v == 2 ? 2 : 4));
+        e.take(2);
+        if (e.ok && n - e.at >= 4 && memcmp(p + e.at, "grid", 4) == 0) grids.push_back(id);
+    });
+    // Their first extents, from iloc, hold the grid's description.
+    BoxReader loc{iloc, ilocSize};
+    const unsigned v = unsigned(loc.take(4) >> 24);
+    const unsigned sizes = unsigned(loc.take(2));
+    const size_t offsetSize = sizes >> 12, lengthSize = sizes >> 8 & 15, baseSize = sizes >> 4 & 15,
+                 indexSize = v >= 1 ? sizes & 15 : 0;
+    const uint64_t items = loc.take(v < 2 ? 2 : 4);
+    for (uint64_t i = 0; i < items && loc.ok; ++i) {
+        const uint32_t id = uint32_t(loc.take(v < 2 ? 2 : 4));
+        const unsigned method = v >= 1 ? unsigned(loc.take(2)) & 15 : 0;
+        loc.take(2);
+        const uint64_t base = loc.take(baseSize);
+        const uint64_t extents = loc.take(2);
+        uint64_t first = 0;
+        for (uint64_t k = 0; k < extents && loc.ok; ++k) {
+            loc.take(indexSize);
+            const uint64_t offset = loc.take(offsetSize);
+            loc.take(lengthSize);
+            if (k == 0) first = base + offset;
+        }
+        if (!loc.ok || extents == 0 || std::find(grids.begin(), grids.end(), id) == grids.end()) continue;
+        const uint8_t* data = method == 0 ? in.data : method == 1 ? idat : nullptr;
+        const size_t dataSize = method == 0 ? in.size : idatSize;
+        if (!data || first >= dataSize) continue;
+        BoxReader g{data + first, dataSize - size_t(first)};
+        g.take(1);
+        const bool wide = g.take(1) & 1;
+        g.take(2);
+        const int64_t w = int64_t(g.take(wide ? 4 : 2)), h = int64_t(g.take(wide ? 4 : 2));
+        if (g.ok && std::max(w, h) > std::max(width, height)) width = w, height = h;
     }
 }
 
@@ -254,9 +346,14 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         return st == iflErrTooLarge ? iflErrCorrupt : st;
     }
     const heif_image_handle* h = c->primary;
-    // The stored size, as the decoder makes it before transforming, and the
-    // size shown.
-    if (!info.setSize(a->heif_image_handle_get_ispe_width(h), a->heif_image_handle_get_ispe_height(h)) ||
+    // Every item's stored size (grid tiles, alpha, thumbnails) and every
+    // grid's: what the decoder allocates; then the primary image's before
+    // transforming, and the size shown.
+    int64_t itemW, itemH, gridW, gridH;
+    largestIspe(in, itemW, itemH);
+    largestGrid(in, gridW, gridH);
+    if ((itemW && itemH && !info.setSize(itemW, itemH)) || (gridW && gridH && !info.setSize(gridW, gridH)) ||
+        !info.setSize(a->heif_image_handle_get_ispe_width(h), a->heif_image_handle_get_ispe_height(h)) ||
         !info.setSize(a->heif_image_handle_get_width(h), a->heif_image_handle_get_height(h)))
         return iflErrTooLarge;
     info.channels = a->heif_image_handle_has_alpha_channel(h) ? 4 : 3;
