@@ -183,8 +183,11 @@ void largestGrid(Bytes in, int64_t& width, int64_t& height) {
     BoxReader loc{iloc, ilocSize};
     const unsigned v = unsigned(loc.take(4) >> 24);
     const unsigned sizes = unsigned(loc.take(2));
-    const size_t offsetSize = sizes >> 12, lengthSize = sizes >> 8 & 15, baseSize = sizes >> 4 & 15,
-                 indexSize = v >= 1 ? sizes & 15 : 0;
+    // Field sizes other than 1, 2, 4 and 8 bytes are read as absent, as
+    // libheif reads them.
+    auto field = [](unsigned bytes) -> size_t { return bytes == 1 || bytes == 2 || bytes == 4 || bytes == 8 ? bytes : 0; };
+    const size_t offsetSize = field(sizes >> 12), lengthSize = field(sizes >> 8 & 15),
+                 baseSize = field(sizes >> 4 & 15), indexSize = v >= 1 ? field(sizes & 15) : 0;
     const uint64_t items = loc.take(v < 2 ? 2 : 4);
     for (uint64_t i = 0; i < items && loc.ok; ++i) {
         const uint32_t id = uint32_t(loc.take(v < 2 ? 2 : 4));
@@ -210,6 +213,138 @@ void largestGrid(Bytes in, int64_t& width, int64_t& height) {
         const int64_t w = int64_t(g.take(wide ? 4 : 2)), h = int64_t(g.take(wide ? 4 : 2));
         if (g.ok && std::max(w, h) > std::max(width, height)) width = w, height = h;
     }
+}
+
+// Reads bits most significant first; a read past the end fails the reader.
+struct BitReader {
+    const uint8_t* p;
+    size_t n;
+    size_t bit = 0;
+    bool ok = true;
+    uint64_t u(int k) {
+        uint64_t v = 0;
+        for (int i = 0; i < k; ++i, ++bit) {
+            if (bit >= n * 8) {
+                ok = false;
+                return 0;
+            }
+            v = v << 1 | (p[bit >> 3] >> (7 - (bit & 7)) & 1);
+        }
+        return v;
+    }
+    // Leading zeros, then as many bits: H.265's ue(v) and AV1's uvlc().
+    uint64_t golomb() {
+        int zeros = 0;
+        while (ok && u(1) == 0)
+            if (++zeros > 32) ok = false;
+        return ok ? (uint64_t(1) << zeros) - 1 + u(zeros) : 0;
+    }
+};
+
+// The picture size an HEVC sequence parameter set (a NAL unit) declares.
+bool hevcSize(const uint8_t* nal, size_t n, int64_t& width, int64_t& height) {
+    std::vector<uint8_t> rbsp;  // without the emulation prevention bytes
+    for (size_t i = 2; i < n; ++i) {
+        if (i >= 4 && nal[i] == 3 && nal[i - 1] == 0 && nal[i - 2] == 0) continue;
+        rbsp.push_back(nal[i]);
+    }
+    BitReader b{rbsp.data(), rbsp.size()};
+    b.u(4);
+    const int subLayers = int(b.u(3));
+    b.u(1);
+    b.u(96);  // the general profile, tier and level
+    bool profile[8] = {}, level[8] = {};
+    for (int i = 0; i < subLayers; ++i) profile[i] = b.u(1), level[i] = b.u(1);
+    if (subLayers > 0)
+        for (int i = subLayers; i < 8; ++i) b.u(2);
+    for (int i = 0; i < subLayers; ++i) b.u((profile[i] ? 88 : 0) + (level[i] ? 8 : 0));
+    b.golomb();
+    if (b.golomb() == 3) b.u(1);
+    width = int64_t(b.golomb());
+    height = int64_t(b.golomb());
+    return b.ok;
+}
+
+// The largest picture size an AV1 sequence header OBU declares.
+bool av1Size(const uint8_t* obu, size_t n, int64_t& width, int64_t& height) {
+    BitReader b{obu, n};
+    b.u(3);
+    b.u(1);
+    if (b.u(1)) {  // reduced still picture header
+        b.u(5);
+    } else {
+        bool decoderModel = false;
+        int delayBits = 0;
+        if (b.u(1)) {  // timing info
+            b.u(64);
+            if (b.u(1)) b.golomb();
+            decoderModel = b.u(1);
+            if (decoderModel) {
+                delayBits = int(b.u(5)) + 1;
+                b.u(32 + 5 + 5);
+            }
+        }
+        const bool displayDelay = b.u(1);
+        const int points = int(b.u(5)) + 1;
+        for (int i = 0; i < points && b.ok; ++i) {
+            b.u(12);
+            if (b.u(5) > 7) b.u(1);
+            if (decoderModel && b.u(1)) b.u(2 * delayBits + 1);
+            if (displayDelay && b.u(1)) b.u(4);
+        }
+    }
+    const int widthBits = int(b.u(4)) + 1, heightBits = int(b.u(4)) + 1;
+    width = int64_t(b.u(widthBits)) + 1;
+    height = int64_t(b.u(heightBits)) + 1;
+    return b.ok;
+}
+
+// The largest picture size that the codec configurations of the file's
+// items declare: their decoders allocate that, whatever the ispe says.
+void largestCodestream(Bytes in, int64_t& width, int64_t& height) {
+    width = height = 0;
+    auto take = [&](int64_t w, int64_t h) {
+        if (std::max(w, h) > std::max(width, height)) width = w, height = h;
+    };
+    auto config = [&](const uint8_t* type, const uint8_t* p, size_t n) {
+        int64_t w = 0, h = 0;
+        if (memcmp(type, "hvcC", 4) == 0 && n >= 23) {
+            for (size_t at = 23, arrays = p[22]; arrays-- && n - at >= 3;) {
+                const unsigned kind = p[at] & 0x3f, count = unsigned(p[at + 1]) << 8 | p[at + 2];
+                at += 3;
+                for (unsigned k = 0; k < count && n - at >= 2; ++k) {
+                    const size_t len = size_t(p[at]) << 8 | p[at + 1];
+                    if (len > n - at - 2) return;
+                    if (kind == 33 && hevcSize(p + at + 2, len, w, h)) take(w, h);
+                    at += 2 + len;
+                }
+            }
+        } else if (memcmp(type, "av1C", 4) == 0 && n > 4) {
+            for (size_t at = 4; n - at >= 2;) {
+                const uint8_t header = p[at];
+                size_t pos = at + 1 + ((header >> 2) & 1), size = n - pos;
+                if (header & 2) {  // a LEB128 size follows
+                    size = 0;
+                    for (int i = 0; i < 8 && pos < n; ++i) {
+                        size |= size_t(p[pos] & 0x7f) << (7 * i);
+                        if (!(p[pos++] & 0x80)) break;
+                    }
+                }
+                if (pos > n || size > n - pos) return;
+                if ((header >> 3 & 15) == 1 && av1Size(p + pos, size, w, h)) take(w, h);
+                at = pos + size;
+            }
+        }
+    };
+    eachBox(in.data, in.size, [&](const uint8_t* type, const uint8_t* meta, size_t metaSize) {
+        if (memcmp(type, "meta", 4) != 0 || metaSize < 4) return;
+        eachBox(meta + 4, metaSize - 4, [&](const uint8_t* t, const uint8_t* p, size_t n) {
+            if (memcmp(t, "iprp", 4) != 0) return;
+            eachBox(p, n, [&](const uint8_t* t2, const uint8_t* p2, size_t n2) {
+                if (memcmp(t2, "ipco", 4) == 0) eachBox(p2, n2, config);
+            });
+        });
+    });
 }
 
 // A context over a file's bytes and its primary image.
@@ -269,9 +404,11 @@ private:
         const int w = a.heif_image_handle_get_width(c_->primary), h = a.heif_image_handle_get_height(c_->primary);
         int stride = 0;
         const uint8_t* plane = a.heif_image_get_plane_readonly(img, heif_channel_interleaved, &stride);
-        if (!plane || a.heif_image_get_width(img, heif_channel_interleaved) != w ||
-            a.heif_image_get_height(img, heif_channel_interleaved) != h) {
-            err = "the decoded picture does not match its header";
+        const int gotW = a.heif_image_get_width(img, heif_channel_interleaved),
+                  gotH = a.heif_image_get_height(img, heif_channel_interleaved);
+        if (!plane || gotW != w || gotH != h) {
+            err = "the decoded picture is " + std::to_string(gotW) + " by " + std::to_string(gotH) +
+                  ", its header says " + std::to_string(w) + " by " + std::to_string(h);
             return iflErrCorrupt;
         }
         const int channels = alpha ? 4 : 3;
@@ -346,13 +483,15 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         return st == iflErrTooLarge ? iflErrCorrupt : st;
     }
     const heif_image_handle* h = c->primary;
-    // Every item's stored size (grid tiles, alpha, thumbnails) and every
-    // grid's: what the decoder allocates; then the primary image's before
-    // transforming, and the size shown.
-    int64_t itemW, itemH, gridW, gridH;
+    // Every item's stored size (grid tiles, alpha, thumbnails), every
+    // grid's and every codestream's: what libheif and its decoders allocate;
+    // then the primary image's before transforming, and the size shown.
+    int64_t itemW, itemH, gridW, gridH, codedW, codedH;
     largestIspe(in, itemW, itemH);
     largestGrid(in, gridW, gridH);
+    largestCodestream(in, codedW, codedH);
     if ((itemW && itemH && !info.setSize(itemW, itemH)) || (gridW && gridH && !info.setSize(gridW, gridH)) ||
+        (codedW && codedH && !info.setSize(codedW, codedH)) ||
         !info.setSize(a->heif_image_handle_get_ispe_width(h), a->heif_image_handle_get_ispe_height(h)) ||
         !info.setSize(a->heif_image_handle_get_width(h), a->heif_image_handle_get_height(h)))
         return iflErrTooLarge;
