@@ -70,7 +70,7 @@ python3 - "$here/write" <<'PY'
 import os, sys
 out = sys.argv[1]
 os.makedirs(out, exist_ok=True)
-for t in range(48):
+for t in range(96):  # every writer and compression for up to 16 writers
     head = bytes([t, 12 + t, 8 + t, t % 2, t % 8])
     px = bytes((i * 29 + t * 7) % 256 for i in range(64))
     open(os.path.join(out, "target%02d" % t), "wb").write(head + px)

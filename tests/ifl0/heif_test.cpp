@@ -22,7 +22,6 @@ using Bytes = std::vector<uint8_t>;
 using testutil::kRGBA;
 using testutil::Picture;
 using testutil::psnr;
-using testutil::QuietStderr;
 using testutil::readPicture;
 
 Bytes fixture(const std::string& name) { return testutil::readFile(testutil::dataPath("heif/" + name)); }
