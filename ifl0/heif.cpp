@@ -149,28 +149,45 @@ void eachBox(const uint8_t* p, size_t n, F&& f) {
     }
 }
 
-// The largest output size that a grid item of the file declares: libheif
-// allocates the whole grid from it before decoding a tile, whatever the
-// item's ispe says, so it is checked against the limits first.
-void largestGrid(Bytes in, int64_t& width, int64_t& height) {
-    width = height = 0;
-    const uint8_t *iinf = nullptr, *iloc = nullptr, *idat = nullptr;
-    size_t iinfSize = 0, ilocSize = 0, idatSize = 0;
+// What the file's grid items declare. libheif allocates a grid picture
+// from the grid's own description, whatever its ispe says, and fills it
+// from tiles of the sizes their ispe boxes give; so the largest grid is
+// checked against the limits, and every grid must be covered by its tiles.
+struct Grids {
+    int64_t width = 0, height = 0;  // the largest output size
+    std::string uncovered;          // why a grid's tiles do not cover it
+};
+
+Grids readGrids(Bytes in) {
+    Grids result;
+    const uint8_t *iinf = nullptr, *iloc = nullptr, *idat = nullptr, *iref = nullptr, *ipma = nullptr;
+    size_t iinfSize = 0, ilocSize = 0, irefSize = 0, ipmaSize = 0;
+    std::vector<std::pair<int64_t, int64_t>> properties;  // ipco's children: the ispe sizes, else 0 by 0
     eachBox(in.data, in.size, [&](const uint8_t* type, const uint8_t* meta, size_t metaSize) {
         if (memcmp(type, "meta", 4) != 0 || metaSize < 4) return;
         eachBox(meta + 4, metaSize - 4, [&](const uint8_t* t, const uint8_t* p, size_t n) {
             if (memcmp(t, "iinf", 4) == 0) iinf = p, iinfSize = n;
             if (memcmp(t, "iloc", 4) == 0) iloc = p, ilocSize = n;
-            if (memcmp(t, "idat", 4) == 0) idat = p, idatSize = n;
+            if (memcmp(t, "idat", 4) == 0) idat = p;
+            if (memcmp(t, "iref", 4) == 0) iref = p, irefSize = n;
+            if (memcmp(t, "iprp", 4) != 0) return;
+            eachBox(p, n, [&](const uint8_t* t2, const uint8_t* p2, size_t n2) {
+                if (memcmp(t2, "ipma", 4) == 0) ipma = p2, ipmaSize = n2;
+                if (memcmp(t2, "ipco", 4) != 0) return;
+                eachBox(p2, n2, [&](const uint8_t* t3, const uint8_t* p3, size_t n3) {
+                    const bool ispe = memcmp(t3, "ispe", 4) == 0 && n3 >= 12;
+                    properties.emplace_back(ispe ? be32(p3 + 4) : 0, ispe ? be32(p3 + 8) : 0);
+                });
+            });
         });
     });
-    if (!iinf || !iloc) return;
+    if (!iinf || !iloc) return result;
     // The grid items' IDs, from their infe entries (version 2 and 3).
     std::vector<uint32_t> grids;
     BoxReader info{iinf, iinfSize};
     const unsigned version = unsigned(info.take(4) >> 24);
     info.take(version == 0 ? 2 : 4);
-    if (!info.ok) return;
+    if (!info.ok) return result;
     eachBox(iinf + info.at, iinfSize - info.at, [&](const uint8_t* type, const uint8_t* p, size_t n) {
         BoxReader e{p, n};
         const unsigned v = unsigned(e.take(4) >> 24);
@@ -179,12 +196,44 @@ void largestGrid(Bytes in, int64_t& width, int64_t& height) {
         e.take(2);
         if (e.ok && n - e.at >= 4 && memcmp(p + e.at, "grid", 4) == 0) grids.push_back(id);
     });
-    // Their first extents, from iloc, hold the grid's description.
+    // The ispe size an item has, from ipma; 0 by 0 when none.
+    auto ispeOf = [&](uint32_t item) -> std::pair<int64_t, int64_t> {
+        BoxReader m{ipma, ipma ? ipmaSize : 0};
+        const uint32_t head = uint32_t(m.take(4));
+        const bool wideIds = head >> 24 >= 1, wideIndex = head & 1;
+        const uint64_t entries = m.take(4);
+        for (uint64_t i = 0; i < entries && m.ok; ++i) {
+            const uint32_t id = uint32_t(m.take(wideIds ? 4 : 2));
+            const uint64_t count = m.take(1);
+            for (uint64_t k = 0; k < count && m.ok; ++k) {
+                const uint64_t index = m.take(wideIndex ? 2 : 1) & (wideIndex ? 0x7fff : 0x7f);
+                if (id == item && index >= 1 && index <= properties.size() && properties[index - 1].first)
+                    return properties[index - 1];
+            }
+        }
+        return {0, 0};
+    };
+    // The first tile a grid refers to (dimg), or 0.
+    auto firstTile = [&](uint32_t grid) -> uint32_t {
+        BoxReader r{iref, iref ? irefSize : 0};
+        const bool wideIds = r.take(4) >> 24 >= 1;
+        if (!r.ok) return 0;
+        uint32_t tile = 0;
+        eachBox(iref + r.at, irefSize - r.at, [&](const uint8_t* type, const uint8_t* p, size_t n) {
+            BoxReader e{p, n};
+            const uint32_t from = uint32_t(e.take(wideIds ? 4 : 2));
+            const uint64_t count = e.take(2);
+            const uint32_t to = uint32_t(e.take(wideIds ? 4 : 2));
+            if (!tile && e.ok && count && from == grid && memcmp(type, "dimg", 4) == 0) tile = to;
+        });
+        return tile;
+    };
+    // Their first extents, from iloc, hold the grids' descriptions. Field
+    // sizes other than 1, 2, 4 and 8 bytes are read as absent, as libheif
+    // reads them.
     BoxReader loc{iloc, ilocSize};
     const unsigned v = unsigned(loc.take(4) >> 24);
     const unsigned sizes = unsigned(loc.take(2));
-    // Field sizes other than 1, 2, 4 and 8 bytes are read as absent, as
-    // libheif reads them.
     auto field = [](unsigned bytes) -> size_t { return bytes == 1 || bytes == 2 || bytes == 4 || bytes == 8 ? bytes : 0; };
     const size_t offsetSize = field(sizes >> 12), lengthSize = field(sizes >> 8 & 15),
                  baseSize = field(sizes >> 4 & 15), indexSize = v >= 1 ? field(sizes & 15) : 0;
@@ -203,16 +252,24 @@ void largestGrid(Bytes in, int64_t& width, int64_t& height) {
             if (k == 0) first = base + offset;
         }
         if (!loc.ok || extents == 0 || std::find(grids.begin(), grids.end(), id) == grids.end()) continue;
+        // libheif reads an idat extent on past the box's end, so this does too.
         const uint8_t* data = method == 0 ? in.data : method == 1 ? idat : nullptr;
-        const size_t dataSize = method == 0 ? in.size : idatSize;
+        const size_t dataSize = method == 0 ? in.size : idat ? in.size - size_t(idat - in.data) : 0;
         if (!data || first >= dataSize) continue;
         BoxReader g{data + first, dataSize - size_t(first)};
         g.take(1);
         const bool wide = g.take(1) & 1;
-        g.take(2);
+        const int64_t rows = int64_t(g.take(1)) + 1, columns = int64_t(g.take(1)) + 1;
         const int64_t w = int64_t(g.take(wide ? 4 : 2)), h = int64_t(g.take(wide ? 4 : 2));
-        if (g.ok && std::max(w, h) > std::max(width, height)) width = w, height = h;
+        if (!g.ok) continue;
+        if (std::max(w, h) > std::max(result.width, result.height)) result.width = w, result.height = h;
+        const std::pair<int64_t, int64_t> tile = ispeOf(firstTile(id));
+        if (result.uncovered.empty() && (columns * tile.first < w || rows * tile.second < h))
+            result.uncovered = "a grid of " + std::to_string(columns) + " by " + std::to_string(rows) + " tiles of " +
+                               std::to_string(tile.first) + " by " + std::to_string(tile.second) +
+                               " cannot cover " + std::to_string(w) + " by " + std::to_string(h);
     }
+    return result;
 }
 
 // Reads bits most significant first; a read past the end fails the reader.
@@ -486,15 +543,20 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     // Every item's stored size (grid tiles, alpha, thumbnails), every
     // grid's and every codestream's: what libheif and its decoders allocate;
     // then the primary image's before transforming, and the size shown.
-    int64_t itemW, itemH, gridW, gridH, codedW, codedH;
+    int64_t itemW, itemH, codedW, codedH;
     largestIspe(in, itemW, itemH);
-    largestGrid(in, gridW, gridH);
+    const Grids grids = readGrids(in);
     largestCodestream(in, codedW, codedH);
-    if ((itemW && itemH && !info.setSize(itemW, itemH)) || (gridW && gridH && !info.setSize(gridW, gridH)) ||
+    if ((itemW && itemH && !info.setSize(itemW, itemH)) ||
+        (grids.width && grids.height && !info.setSize(grids.width, grids.height)) ||
         (codedW && codedH && !info.setSize(codedW, codedH)) ||
         !info.setSize(a->heif_image_handle_get_ispe_width(h), a->heif_image_handle_get_ispe_height(h)) ||
         !info.setSize(a->heif_image_handle_get_width(h), a->heif_image_handle_get_height(h)))
         return iflErrTooLarge;
+    if (!grids.uncovered.empty()) {
+        err = grids.uncovered;
+        return iflErrCorrupt;
+    }
     info.channels = a->heif_image_handle_has_alpha_channel(h) ? 4 : 3;
     info.orientation = iflUpperLeft;
     info.icc = colourOf(*a, h);
