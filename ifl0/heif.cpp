@@ -108,17 +108,6 @@ iflStatus failed(const heif_error& e, std::string& err) {
     }
 }
 
-// The largest size an ispe box of the file claims, 0 by 0 when none does.
-void largestIspe(Bytes in, int64_t& width, int64_t& height) {
-    width = height = 0;
-    for (size_t at = 4; at + 20 <= in.size; ++at) {
-        const uint8_t* p = in.data + at;
-        if (memcmp(p, "ispe", 4) != 0 || be32(p - 4) != 20) continue;
-        int64_t w = be32(p + 8), h = be32(p + 12);
-        if (std::max(w, h) > std::max(width, height)) width = w, height = h;
-    }
-}
-
 // A cursor over one box's payload; every read is bounds-checked and a
 // failed one leaves the cursor failed.
 struct BoxReader {
@@ -149,17 +138,27 @@ void eachBox(const uint8_t* p, size_t n, F&& f) {
     }
 }
 
-// What the file's grid items declare. libheif allocates a grid picture
-// from the grid's own description, whatever its ispe says, and fills it
-// from tiles of the sizes their ispe boxes give; so the largest grid is
-// checked against the limits, and every grid must be covered by its tiles.
-struct Grids {
-    int64_t width = 0, height = 0;  // the largest output size
-    std::string uncovered;          // why a grid's tiles do not cover it
+// A width and a height; the larger of two is the one with the longer side.
+struct Size {
+    int64_t width = 0, height = 0;
+    void keepLarger(int64_t w, int64_t h) {
+        if (std::max(w, h) > std::max(width, height)) width = w, height = h;
+    }
 };
 
-Grids readGrids(Bytes in) {
-    Grids result;
+void codecConfigSize(const uint8_t* type, const uint8_t* p, size_t n, Size& largest);
+
+// The sizes a file declares, which libheif and its decoders allocate
+// before decoding, whatever the primary item's ispe says: every item's ispe
+// (tiles, alpha, thumbnails), every grid's own description, every codec
+// configuration's; and whether every grid is covered by its tiles.
+struct Declared {
+    Size item, grid, coded;
+    std::string uncovered;  // why a grid's tiles do not cover it
+};
+
+Declared readDeclared(Bytes in) {
+    Declared result;
     const uint8_t *iinf = nullptr, *iloc = nullptr, *idat = nullptr, *iref = nullptr, *ipma = nullptr;
     size_t iinfSize = 0, ilocSize = 0, irefSize = 0, ipmaSize = 0;
     std::vector<std::pair<int64_t, int64_t>> properties;  // ipco's children: the ispe sizes, else 0 by 0
@@ -177,6 +176,8 @@ Grids readGrids(Bytes in) {
                 eachBox(p2, n2, [&](const uint8_t* t3, const uint8_t* p3, size_t n3) {
                     const bool ispe = memcmp(t3, "ispe", 4) == 0 && n3 >= 12;
                     properties.emplace_back(ispe ? be32(p3 + 4) : 0, ispe ? be32(p3 + 8) : 0);
+                    result.item.keepLarger(properties.back().first, properties.back().second);
+                    codecConfigSize(t3, p3, n3, result.coded);
                 });
             });
         });
@@ -262,7 +263,7 @@ Grids readGrids(Bytes in) {
         const int64_t rows = int64_t(g.take(1)) + 1, columns = int64_t(g.take(1)) + 1;
         const int64_t w = int64_t(g.take(wide ? 4 : 2)), h = int64_t(g.take(wide ? 4 : 2));
         if (!g.ok) continue;
-        if (std::max(w, h) > std::max(result.width, result.height)) result.width = w, result.height = h;
+        result.grid.keepLarger(w, h);
         const std::pair<int64_t, int64_t> tile = ispeOf(firstTile(id));
         if (result.uncovered.empty() && (columns * tile.first < w || rows * tile.second < h))
             result.uncovered = "a grid of " + std::to_string(columns) + " by " + std::to_string(rows) + " tiles of " +
@@ -356,52 +357,38 @@ bool av1Size(const uint8_t* obu, size_t n, int64_t& width, int64_t& height) {
     return b.ok;
 }
 
-// The largest picture size that the codec configurations of the file's
-// items declare: their decoders allocate that, whatever the ispe says.
-void largestCodestream(Bytes in, int64_t& width, int64_t& height) {
-    width = height = 0;
-    auto take = [&](int64_t w, int64_t h) {
-        if (std::max(w, h) > std::max(width, height)) width = w, height = h;
-    };
-    auto config = [&](const uint8_t* type, const uint8_t* p, size_t n) {
-        int64_t w = 0, h = 0;
-        if (memcmp(type, "hvcC", 4) == 0 && n >= 23) {
-            for (size_t at = 23, arrays = p[22]; arrays-- && n - at >= 3;) {
-                const unsigned kind = p[at] & 0x3f, count = unsigned(p[at + 1]) << 8 | p[at + 2];
-                at += 3;
-                for (unsigned k = 0; k < count && n - at >= 2; ++k) {
-                    const size_t len = size_t(p[at]) << 8 | p[at + 1];
-                    if (len > n - at - 2) return;
-                    if (kind == 33 && hevcSize(p + at + 2, len, w, h)) take(w, h);
-                    at += 2 + len;
-                }
-            }
-        } else if (memcmp(type, "av1C", 4) == 0 && n > 4) {
-            for (size_t at = 4; n - at >= 2;) {
-                const uint8_t header = p[at];
-                size_t pos = at + 1 + ((header >> 2) & 1), size = n - pos;
-                if (header & 2) {  // a LEB128 size follows
-                    size = 0;
-                    for (int i = 0; i < 8 && pos < n; ++i) {
-                        size |= size_t(p[pos] & 0x7f) << (7 * i);
-                        if (!(p[pos++] & 0x80)) break;
-                    }
-                }
-                if (pos > n || size > n - pos) return;
-                if ((header >> 3 & 15) == 1 && av1Size(p + pos, size, w, h)) take(w, h);
-                at = pos + size;
+// Keeps the larger of largest and the picture size that a codec
+// configuration box (HEVC's hvcC with its sequence parameter sets, AV1's
+// av1C with its sequence header) declares.
+void codecConfigSize(const uint8_t* type, const uint8_t* p, size_t n, Size& largest) {
+    int64_t w = 0, h = 0;
+    if (memcmp(type, "hvcC", 4) == 0 && n >= 23) {
+        for (size_t at = 23, arrays = p[22]; arrays-- && n - at >= 3;) {
+            const unsigned kind = p[at] & 0x3f, count = unsigned(p[at + 1]) << 8 | p[at + 2];
+            at += 3;
+            for (unsigned k = 0; k < count && n - at >= 2; ++k) {
+                const size_t len = size_t(p[at]) << 8 | p[at + 1];
+                if (len > n - at - 2) return;
+                if (kind == 33 && hevcSize(p + at + 2, len, w, h)) largest.keepLarger(w, h);
+                at += 2 + len;
             }
         }
-    };
-    eachBox(in.data, in.size, [&](const uint8_t* type, const uint8_t* meta, size_t metaSize) {
-        if (memcmp(type, "meta", 4) != 0 || metaSize < 4) return;
-        eachBox(meta + 4, metaSize - 4, [&](const uint8_t* t, const uint8_t* p, size_t n) {
-            if (memcmp(t, "iprp", 4) != 0) return;
-            eachBox(p, n, [&](const uint8_t* t2, const uint8_t* p2, size_t n2) {
-                if (memcmp(t2, "ipco", 4) == 0) eachBox(p2, n2, config);
-            });
-        });
-    });
+    } else if (memcmp(type, "av1C", 4) == 0 && n > 4) {
+        for (size_t at = 4; n - at >= 2;) {
+            const uint8_t header = p[at];
+            size_t pos = at + 1 + ((header >> 2) & 1), size = n - pos;
+            if (header & 2) {  // a LEB128 size follows
+                size = 0;
+                for (int i = 0; i < 8 && pos < n; ++i) {
+                    size |= size_t(p[pos] & 0x7f) << (7 * i);
+                    if (!(p[pos++] & 0x80)) break;
+                }
+            }
+            if (pos > n || size > n - pos) return;
+            if ((header >> 3 & 15) == 1 && av1Size(p + pos, size, w, h)) largest.keepLarger(w, h);
+            at = pos + size;
+        }
+    }
 }
 
 // A context over a file's bytes and its primary image.
@@ -533,28 +520,22 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     if (e.code != heif_error_Ok) {
         iflStatus st = failed(e, err);
         if (st == iflErrTooLarge) {
-            int64_t w, h;
-            largestIspe(in, w, h);
-            if (w && h && !info.setSize(w, h)) return iflErrTooLarge;
+            const Size item = readDeclared(in).item;
+            if (item.width && item.height && !info.setSize(item.width, item.height)) return iflErrTooLarge;
         }
         return st == iflErrTooLarge ? iflErrCorrupt : st;
     }
     const heif_image_handle* h = c->primary;
-    // Every item's stored size (grid tiles, alpha, thumbnails), every
-    // grid's and every codestream's: what libheif and its decoders allocate;
-    // then the primary image's before transforming, and the size shown.
-    int64_t itemW, itemH, codedW, codedH;
-    largestIspe(in, itemW, itemH);
-    const Grids grids = readGrids(in);
-    largestCodestream(in, codedW, codedH);
-    if ((itemW && itemH && !info.setSize(itemW, itemH)) ||
-        (grids.width && grids.height && !info.setSize(grids.width, grids.height)) ||
-        (codedW && codedH && !info.setSize(codedW, codedH)) ||
-        !info.setSize(a->heif_image_handle_get_ispe_width(h), a->heif_image_handle_get_ispe_height(h)) ||
+    // What the decoders allocate, then the primary image's stored size and
+    // the size shown.
+    const Declared declared = readDeclared(in);
+    for (const Size& s : {declared.item, declared.grid, declared.coded})
+        if (s.width && s.height && !info.setSize(s.width, s.height)) return iflErrTooLarge;
+    if (!info.setSize(a->heif_image_handle_get_ispe_width(h), a->heif_image_handle_get_ispe_height(h)) ||
         !info.setSize(a->heif_image_handle_get_width(h), a->heif_image_handle_get_height(h)))
         return iflErrTooLarge;
-    if (!grids.uncovered.empty()) {
-        err = grids.uncovered;
+    if (!declared.uncovered.empty()) {
+        err = declared.uncovered;
         return iflErrCorrupt;
     }
     info.channels = a->heif_image_handle_has_alpha_channel(h) ? 4 : 3;
