@@ -65,20 +65,52 @@ bool invert(const double a[3][3], double r[3][3]) {
     return true;
 }
 
-// Curve, matrix, sRGB curve: what Little CMS does for a matrix profile,
-// with the sRGB curve as a table over linear light fine enough that every
-// 8-bit result is the nearest one.
+// sRGB's curve (IEC 61966-2-1) from linear light to the nearest 8-bit value.
+uint8_t encodeSrgb(float linear) {
+    linear = linear < 0.0f ? 0.0f : linear > 1.0f ? 1.0f : linear;
+    const float v = linear <= 0.0031308f ? 12.92f * linear : 1.055f * std::pow(linear, 1 / 2.4f) - 0.055f;
+    return uint8_t(v * 255.0f + 0.5f);
+}
+
+// The inverse of sRGB's colorant matrix: its primaries adapted to D50, as
+// in every ICC profile.
+const double (&srgbInverse())[3][3] {
+    static const struct Inverse {
+        double m[3][3];
+        Inverse() {
+            const double colorants[3][3] = {{0.4360747, 0.3850649, 0.1430804},
+                                            {0.2225045, 0.7168786, 0.0606169},
+                                            {0.0139322, 0.0971045, 0.7141733}};
+            invert(colorants, m);
+        }
+    } inverse;
+    return inverse.m;
+}
+
+// sRGB's curve as a table over linear light, fine enough that every 8-bit
+// result is the nearest one; made when a picture first needs it.
+constexpr int kEncodeSteps = 16384;
+const uint8_t* srgbEncodeTable() {
+    static const struct Table {
+        uint8_t t[kEncodeSteps + 1];
+        Table() {
+            for (int i = 0; i <= kEncodeSteps; ++i) t[i] = encodeSrgb(float(i) / kEncodeSteps);
+        }
+    } table;
+    return table.t;
+}
+
+// Curve, matrix, sRGB curve: what Little CMS does for a matrix profile.
 class MatrixShaper final : public ColourStep {
 public:
-    static constexpr int kSteps = 16384;
-
-    bool build(cmsHPROFILE p, cmsHPROFILE srgb) {
-        double in[3][3], out[3][3], outInverse[3][3];
-        if (!colorants(p, in) || !colorants(srgb, out) || !invert(out, outInverse)) return false;
+    bool build(cmsHPROFILE p) {
+        const double(&out)[3][3] = srgbInverse();
+        double in[3][3];
+        if (!colorants(p, in)) return false;
         for (int i = 0; i < 3; ++i)
             for (int j = 0; j < 3; ++j) {
                 double v = 0;
-                for (int k = 0; k < 3; ++k) v += outInverse[i][k] * in[k][j];
+                for (int k = 0; k < 3; ++k) v += out[i][k] * in[k][j];
                 if (!std::isfinite(v)) return false;
                 m_[i][j] = float(v);
             }
@@ -91,16 +123,12 @@ public:
                 linear_[c][v] = std::isfinite(l) ? std::min(std::max(l, 0.0f), 1.0f) : 0.0f;
             }
         }
-        const cmsToneCurve* srgbCurve = static_cast<const cmsToneCurve*>(cmsReadTag(srgb, cmsSigRedTRCTag));
-        cmsToneCurve* encode = srgbCurve ? cmsReverseToneCurveEx(4096, srgbCurve) : nullptr;
-        if (!encode) return false;
-        for (int i = 0; i <= kSteps; ++i) {
-            float v = cmsEvalToneCurveFloat(encode, float(i) / kSteps) * 255.0f + 0.5f;
-            encode_[i] = uint8_t(std::min(std::max(v, 0.0f), 255.0f));
-        }
-        cmsFreeToneCurve(encode);
         return true;
     }
+
+    // Before the first apply: the sRGB curve's table, which identity() does
+    // without.
+    void ready() { encode_ = srgbEncodeTable(); }
 
     // True when the step changes no 8-bit value: the profile is sRGB's.
     bool identity() const {
@@ -109,7 +137,7 @@ public:
                 if (std::fabs(m_[i][j] - (i == j ? 1.0f : 0.0f)) > 0.002f) return false;
         for (int c = 0; c < 3; ++c)
             for (int v = 0; v < 256; ++v)
-                if (encode_[index(linear_[c][v])] != v) return false;
+                if (encodeSrgb(linear_[c][v]) != v) return false;
         return true;
     }
 
@@ -123,12 +151,12 @@ public:
 private:
     static int index(float linear) {
         linear = linear < 0.0f ? 0.0f : linear > 1.0f ? 1.0f : linear;
-        return int(linear * kSteps + 0.5f);
+        return int(linear * kEncodeSteps + 0.5f);
     }
 
     float linear_[3][256];
     float m_[3][3];
-    uint8_t encode_[kSteps + 1];
+    const uint8_t* encode_ = nullptr;
 };
 
 // Grey samples: each of the 256 levels has one sRGB colour.
@@ -216,6 +244,14 @@ std::unique_ptr<ColourStep> ColourStep::make(const std::vector<uint8_t>& icc, Sa
               (samples == Samples::rgb ? "RGB" : samples == Samples::grey ? "grey" : "CMYK") + " pixels";
         return nullptr;
     }
+    if (samples == Samples::rgb && cmsIsMatrixShaper(in.p) && !cmsIsCLUT(in.p, kIntent, LCMS_USED_AS_INPUT)) {
+        auto step = std::make_unique<MatrixShaper>();
+        if (step->build(in.p)) {
+            if (step->identity()) return nullptr;
+            step->ready();
+            return step;
+        }
+    }
     Profile srgb(cmsCreate_sRGBProfileTHR(ctx));
     if (!srgb.p) {
         why = "out of memory";
@@ -232,10 +268,6 @@ std::unique_ptr<ColourStep> ColourStep::make(const std::vector<uint8_t>& icc, Sa
             return nullptr;
         }
         return step->identity() ? nullptr : std::move(step);
-    }
-    if (samples == Samples::rgb && cmsIsMatrixShaper(in.p) && !cmsIsCLUT(in.p, kIntent, LCMS_USED_AS_INPUT)) {
-        auto step = std::make_unique<MatrixShaper>();
-        if (step->build(in.p, srgb.p)) return step->identity() ? nullptr : std::move(step);
     }
     const bool cmyk = samples == Samples::cmyk;
     cmsHTRANSFORM t = cmsCreateTransformTHR(ctx, in.p, cmyk ? TYPE_CMYK_8 : TYPE_RGBA_8, srgb.p, TYPE_RGBA_8, kIntent,
