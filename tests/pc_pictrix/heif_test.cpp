@@ -15,15 +15,9 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-// As in hostile_test.cpp: under AddressSanitizer freeing and shadow memory
-// cost more.
-#ifdef __SANITIZE_ADDRESS__
-constexpr long kMaxRssKiB = 256 * 1024;
-constexpr double kMaxSeconds = 30;
-#else
-constexpr long kMaxRssKiB = 64 * 1024;
-constexpr double kMaxSeconds = 5;
-#endif
+// Every hostile file must be refused or read within these.
+constexpr long kMaxRssKiB = testutil::kHostileMaxRssKiB;
+constexpr double kMaxSeconds = testutil::kHostileMaxSeconds;
 
 // The picture in a file as the driver writes it to PPM.
 bool asPpm(const testutil::TempDir& dir, const std::string& file, int& w, int& h, Bytes& rgb) {

@@ -17,16 +17,9 @@ using testutil::crc32;
 
 namespace {
 
-// Every hostile file must be refused or read within these. Under
-// AddressSanitizer, freeing the picture's (untouched) block of up to 1 GiB
-// writes its shadow, an eighth of its size, which takes seconds.
-#ifdef __SANITIZE_ADDRESS__
-constexpr long kMaxRssKiB = 256 * 1024;
-constexpr double kMaxSeconds = 30;
-#else
-constexpr long kMaxRssKiB = 64 * 1024;
-constexpr double kMaxSeconds = 5;
-#endif
+// Every hostile file must be refused or read within these.
+constexpr long kMaxRssKiB = testutil::kHostileMaxRssKiB;
+constexpr double kMaxSeconds = testutil::kHostileMaxSeconds;
 
 void put16be(Bytes& b, size_t at, unsigned v) { b[at] = uint8_t(v >> 8), b[at + 1] = uint8_t(v); }
 void put32le(Bytes& b, size_t at, uint32_t v) {
