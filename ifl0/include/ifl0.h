@@ -12,6 +12,11 @@
 // YCCK files are converted to RGB; 16-bit samples are rounded to the nearest
 // 8-bit value. iflSize::c of an open file is 3, or 4 when it has alpha.
 //
+// Colour. Samples are sRGB: a file whose ICC profile (or primaries) says
+// otherwise is converted to sRGB as it is read; alpha is kept. A profile
+// that cannot be used is ignored with one warning line. Files are written
+// without a profile.
+//
 // Channel lists. Entry i of an iflConfig's channel list names the file
 // channel that buffer channel i exchanges with (plus the channel offset).
 //   Reading: a buffer channel whose entry names a channel the file does not
@@ -126,7 +131,8 @@ struct iflFileConfig {
 // A file format the library knows. Its objects belong to the library.
 class iflFormat {
 public:
-    // The format with this name ("JPEG", "PNG", "TIFF", "PNM", "BMP", "GIF", "WebP"), or null.
+    // The format with this name ("JPEG", "PNG", "TIFF", "PNM", "PAM", "BMP", "GIF", "WebP",
+    // "HEIF", "AVIF"), in any letter case, or null.
     static iflFormat* find(const char* name);
     // The format a new file of this name gets from its ending, or null.
     static iflFormat* forName(const char* fileName);
