@@ -208,7 +208,7 @@ private:
     bool cmyk_;
 };
 
-const char* spaceName(cmsColorSpaceSignature s) {
+const char* spaceName(uint32_t s) {
     switch (s) {
     case cmsSigRgbData: return "an RGB";
     case cmsSigGrayData: return "a grey";
@@ -230,15 +230,17 @@ std::unique_ptr<ColourStep> ColourStep::make(const std::vector<uint8_t>& icc, Sa
         why = "it cannot be read";
         return nullptr;
     }
-    const cmsProfileClassSignature cls = cmsGetDeviceClass(in.p);
+    // A profile's header may hold any number where an enumeration is typed:
+    // read as plain numbers.
+    const uint32_t cls = uint32_t(cmsGetDeviceClass(in.p));
     if (cls == cmsSigLinkClass || cls == cmsSigAbstractClass || cls == cmsSigNamedColorClass) {
         why = "it does not describe the colours of a picture";
         return nullptr;
     }
-    const cmsColorSpaceSignature space = cmsGetColorSpace(in.p);
-    const cmsColorSpaceSignature wanted = samples == Samples::rgb    ? cmsSigRgbData
-                                          : samples == Samples::grey ? cmsSigGrayData
-                                                                     : cmsSigCmykData;
+    const uint32_t space = uint32_t(cmsGetColorSpace(in.p));
+    const uint32_t wanted = samples == Samples::rgb    ? cmsSigRgbData
+                            : samples == Samples::grey ? cmsSigGrayData
+                                                       : cmsSigCmykData;
     if (space != wanted) {
         why = std::string(spaceName(space)) + " profile does not fit " +
               (samples == Samples::rgb ? "RGB" : samples == Samples::grey ? "grey" : "CMYK") + " pixels";

@@ -2,6 +2,7 @@
 // as sRGB, close to an independent colour-managed conversion; sRGB profiles
 // and profiles that are damaged or do not fit change nothing. The fixtures
 // and their references are made by tests/data/colour/make.sh.
+#include "colour.h"
 #include "ifl0.h"
 #include "psnr.h"
 #include "testutil.h"
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -174,3 +176,27 @@ TEST(ColourProfile, UnusableProfilesPrintOneWarning) {
 }
 
 }  // namespace
+
+// A profile's header may hold any number where the colour space and the
+// device class belong: such a profile is refused with a reason, and read as
+// a plain number: clang's sanitizer flagged it held in an enumeration.
+TEST(ColourProfile, HeaderFieldsOfAnyValueAreRefusedWithAReason) {
+    const std::vector<uint8_t> srgb = testutil::readFile(testutil::dataPath("colour/srgb.jpg"));
+    std::vector<uint8_t> icc;
+    for (size_t at = 0; at + 18 < srgb.size(); ++at)
+        if (srgb[at] == 0xFF && srgb[at + 1] == 0xE2 && memcmp(&srgb[at + 4], "ICC_PROFILE", 12) == 0) {
+            const size_t len = size_t(srgb[at + 2]) << 8 | srgb[at + 3];
+            icc.assign(srgb.begin() + long(at) + 18, srgb.begin() + long(at) + 2 + long(len));
+            break;
+        }
+    ASSERT_GT(icc.size(), 128u);
+    std::string why;
+    EXPECT_EQ(ifl0::ColourStep::make(icc, ifl0::Samples::rgb, why), nullptr);
+    EXPECT_EQ(why, "") << "sRGB itself needs no step";
+    for (size_t field : {size_t(12), size_t(16)}) {  // device class, colour space
+        std::vector<uint8_t> odd = icc;
+        odd[field] = 0xFC, odd[field + 1] = 0x4A, odd[field + 2] = 0x11, odd[field + 3] = 0x20;
+        EXPECT_EQ(ifl0::ColourStep::make(odd, ifl0::Samples::rgb, why), nullptr) << field;
+        EXPECT_NE(why, "") << field;
+    }
+}
