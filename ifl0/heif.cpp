@@ -483,7 +483,9 @@ private:
 // primaries and transfer (empty when they are sRGB's).
 std::vector<uint8_t> colourOf(const Api& a, const heif_image_handle* h) {
     std::vector<uint8_t> icc;
-    const heif_color_profile_type type = a.heif_image_handle_get_color_profile_type(h);
+    // Codes that come from the file are read as plain numbers: a damaged
+    // one need not be a value of libheif's enumeration.
+    const uint32_t type = uint32_t(a.heif_image_handle_get_color_profile_type(h));
     if (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC) {
         icc.resize(a.heif_image_handle_get_raw_color_profile_size(h));
         if (icc.empty() || a.heif_image_handle_get_raw_color_profile(h, icc.data()).code != heif_error_Ok) icc.clear();
@@ -494,7 +496,10 @@ std::vector<uint8_t> colourOf(const Api& a, const heif_image_handle* h) {
     const double xy[8] = {nclx->color_primary_red_x,   nclx->color_primary_red_y,   nclx->color_primary_green_x,
                           nclx->color_primary_green_y, nclx->color_primary_blue_x,  nclx->color_primary_blue_y,
                           nclx->color_primary_white_x, nclx->color_primary_white_y};
-    const Transfer transfer = transferOfCicp(int(nclx->transfer_characteristics));
+    int transferCode = 0;
+    static_assert(sizeof transferCode == sizeof nclx->transfer_characteristics, "a transfer code is an int");
+    memcpy(&transferCode, &nclx->transfer_characteristics, sizeof transferCode);
+    const Transfer transfer = transferOfCicp(transferCode);
     a.heif_nclx_color_profile_free(nclx);
     return profileOfPrimaries(xy, transfer);
 }
