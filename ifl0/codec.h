@@ -29,6 +29,11 @@ constexpr int64_t kMaxBlockBytes = 2147483647;
 // promising huge pictures do not slow them down; the library never changes it.
 extern int64_t maxPixels;
 
+// A big-endian 32-bit number.
+inline uint32_t be32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
 // A whole file's bytes, in memory or mapped; valid for the reader's lifetime.
 struct Bytes {
     const uint8_t* data = nullptr;
@@ -185,6 +190,11 @@ public:
     SilencedStderr(const SilencedStderr&) = delete;
     SilencedStderr& operator=(const SilencedStderr&) = delete;
 };
+
+// Work on a picture of fewer pixels stays on the calling thread: for it a
+// second thread gains little and, on a busy machine, can cost more in
+// waiting for a core. inParallel's callers check it.
+constexpr int64_t kMinParallelPixels = 2000000;
 
 // The threads a codec library may run for one picture: the machine's cores.
 int threadCount();

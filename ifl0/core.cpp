@@ -295,10 +295,6 @@ iflStatus File::recognise(const iflFormat* format, std::string& err) {
     return iflSuccess;
 }
 
-// Pictures of at least this many pixels are converted to sRGB on a second
-// thread while they decode.
-constexpr int64_t kMinParallelColourPixels = 2000000;
-
 // Decoded rows go straight into the caller's tile when a stored row is one
 // whole tile row of 4-byte pixels; otherwise through one scratch row. Each
 // row is converted to sRGB (when the file has a profile) before its channels
@@ -316,7 +312,7 @@ public:
         else
             scratch_.resize(size_t(storedW) * 4);
         cmyk = colour && cmykSamples;
-        deferred_ = colour && block && int64_t(storedW) * storedH >= kMinParallelColourPixels;
+        deferred_ = colour && block && int64_t(storedW) * storedH >= kMinParallelPixels;
         if (deferred_) {
             try {
                 follower_ = std::thread([this] { follow(); });

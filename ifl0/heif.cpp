@@ -69,7 +69,6 @@ const Api* api(std::string& err) {
     return calls;
 }
 
-uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 
 // True when the file starts with an ftyp box whose major or compatible
 // brands include one of brands.

@@ -368,11 +368,9 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
 // continue the top band's numbering.
 constexpr int kMcuRows = 16;
 constexpr int kBandMultiple = 8 * kMcuRows;
-// Pictures lower than this, or smaller than 2 MP, are encoded on the
-// calling thread, without restart markers: for them a second thread gains
-// little and, on a busy machine, can cost more in waiting for a core.
+// Pictures lower than this, or of fewer than kMinParallelPixels, are encoded
+// on the calling thread, without restart markers.
 constexpr int kMinBandedHeight = 2 * kBandMultiple;
-constexpr int64_t kMinBandedPixels = 2000000;
 
 // Writes to a FILE through a buffer, holding back the last two bytes written
 // (the EOI marker once the band is finished) when trimEoi is set, and
@@ -592,7 +590,7 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& er
         err = "JPEG stores 3 channels";
         return iflErrBadParams;
     }
-    if (px.rgbx && px.height >= kMinBandedHeight && int64_t(px.width) * px.height >= kMinBandedPixels)
+    if (px.rgbx && px.height >= kMinBandedHeight && int64_t(px.width) * px.height >= kMinParallelPixels)
         return writeBanded(out, px, err);
     std::unique_ptr<FileDest> dest = makeFileDest(out, 0, false);
     Encoder e;

@@ -175,7 +175,6 @@ inline uint8_t paeth(int a, int b, int c) {
     return uint8_t(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
 }
 
-uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 
 #ifdef __SSE2__
 // Sub, Average and Paeth depend on the pixel to the left, so they run a

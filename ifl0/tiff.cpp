@@ -23,9 +23,8 @@ const char* const kEndings[] = {"tif", "tiff", nullptr};
 constexpr tmsize_t kMaxSingleAlloc = tmsize_t(2) << 30;
 // Tiles bigger than this are refused rather than allocated.
 constexpr tmsize_t kMaxTileBytes = tmsize_t(256) << 20;
-// Strip files of at least this many pixels are decoded on two threads, when
-// no strip holds more than kMaxStripBytes.
-constexpr int64_t kMinParallelPixels = 2000000;
+// Strip files of at least kMinParallelPixels are decoded on two threads,
+// when no strip holds more than this.
 constexpr int64_t kMaxStripBytes = int64_t(16) << 20;
 // Written strips hold at least this many bytes.
 constexpr int64_t kStripBytes = 65536;
