@@ -147,6 +147,22 @@ TEST(HeifReader, FilesAreRecognisedFromTheirContent) {
     }
 }
 
+namespace {
+
+// A fixture that shows the source upright at its size, without alpha, the
+// marker top-left, within minPsnr dB of it.
+void expectShowsTheSource(const char* file, double minPsnr) {
+    SCOPED_TRACE(file);
+    Picture p = load(fixture(file));
+    ASSERT_EQ(p.w, 95);
+    ASSERT_EQ(p.h, 63);
+    EXPECT_EQ(p.c, 3);
+    expectMarkerTopLeft(p);
+    EXPECT_GT(psnr(rgb(p), rgb(source())), minPsnr);
+}
+
+}  // namespace
+
 // Each file's own rotation, mirroring and crop, in the order stored, show
 // the source upright; an EXIF orientation beside them is not applied again.
 TEST(HeifReader, ItemTransformationsAreAppliedOnceInTheirOrder) {
@@ -155,15 +171,7 @@ TEST(HeifReader, ItemTransformationsAreAppliedOnceInTheirOrder) {
         double minPsnr;  // heif-convert's less 2 dB
     } cases[] = {{"irot.avif", 34.7},    {"imir-tb.avif", 34.7}, {"imir-lr.avif", 40.2},
                  {"clap.avif", 43.7},    {"combo.avif", 43.2},   {"exif-irot.avif", 34.7}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
-        Picture p = load(fixture(c.file));
-        ASSERT_EQ(p.w, 95);
-        ASSERT_EQ(p.h, 63);
-        EXPECT_EQ(p.c, 3);
-        expectMarkerTopLeft(p);
-        EXPECT_GT(psnr(rgb(p), rgb(source())), c.minPsnr);
-    }
+    for (const Case& c : cases) expectShowsTheSource(c.file, c.minPsnr);
 }
 
 TEST(HeifReader, GridTilesAreAssembled) {
@@ -201,15 +209,7 @@ TEST(HeifReader, DeeperSamplesReadCloseToTheSource) {
         const char* file;
         double minPsnr;  // heif-convert's less 2 dB
     } cases[] = {{"depth10.avif", 38.2}, {"depth12.avif", 38.2}, {"depth10.heic", 39.2}, {"depth12.heic", 39.3}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
-        Picture p = load(fixture(c.file));
-        ASSERT_EQ(p.w, 95);
-        ASSERT_EQ(p.h, 63);
-        EXPECT_EQ(p.c, 3);
-        expectMarkerTopLeft(p);
-        EXPECT_GT(psnr(rgb(p), rgb(source())), c.minPsnr);
-    }
+    for (const Case& c : cases) expectShowsTheSource(c.file, c.minPsnr);
 }
 
 // Lossless files holding every 10- and 12-bit code: each sample is the
