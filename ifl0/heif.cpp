@@ -124,14 +124,21 @@ struct BoxReader {
     }
 };
 
-// The boxes inside [p, p + n): calls f(type, payload, size) for each.
+// The boxes inside [p, p + n), read as libheif reads them: calls
+// f(type, payload, size) for each. A box whose size is smaller than its
+// header (0, "to the end", included) is its header alone, and the next box
+// follows it; a box that runs past the end ends the list.
 template <typename F>
 void eachBox(const uint8_t* p, size_t n, F&& f) {
     for (size_t at = 0; n - at >= 8;) {
         uint64_t size = be32(p + at), head = 8;
-        if (size == 1 && n - at >= 16) size = uint64_t(be32(p + at + 8)) << 32 | be32(p + at + 12), head = 16;
-        if (size == 0) size = n - at;
-        if (size < head || size > n - at) return;
+        if (size == 1) {
+            if (n - at < 16) return;
+            size = uint64_t(be32(p + at + 8)) << 32 | be32(p + at + 12), head = 16;
+        }
+        if (memcmp(p + at + 4, "uuid", 4) == 0) head += 16;
+        if (size < head) size = head;
+        if (size > n - at) return;
         f(p + at + 4, p + at + head, size_t(size - head));
         at += size_t(size);
     }
@@ -147,128 +154,287 @@ struct Size {
 
 void codecConfigSize(const uint8_t* type, const uint8_t* p, size_t n, Size& largest);
 
+// An item's bytes: its extents (libheif allows up to 32) read as one run,
+// without copying them together.
+class ItemData {
+public:
+    void add(const uint8_t* p, size_t n) {
+        spans_.push_back({p, n});
+        size_ += n;
+    }
+    uint64_t size() const { return size_; }
+    // Copies up to n bytes from position at; returns how many there were.
+    size_t copy(uint64_t at, uint8_t* out, size_t n) const {
+        size_t got = 0;
+        for (const auto& s : spans_) {
+            if (got == n) break;
+            if (at >= s.second) {
+                at -= s.second;
+                continue;
+            }
+            const size_t k = std::min<uint64_t>(n - got, s.second - at);
+            memcpy(out + got, s.first + at, k);
+            got += k;
+            at = 0;
+        }
+        return got;
+    }
+
+private:
+    std::vector<std::pair<const uint8_t*, size_t>> spans_;
+    uint64_t size_ = 0;
+};
+
+bool hevcSize(const uint8_t* nal, size_t n, int64_t& width, int64_t& height);
+bool av1Size(const uint8_t* obu, size_t n, int64_t& width, int64_t& height);
+
+// Enough of a parameter set or sequence header for its picture size.
+constexpr size_t kHeaderBytes = 4096;
+
+// Keeps the larger of largest and every picture size that AV1 sequence
+// header OBUs in data declare.
+void av1Sizes(const ItemData& data, Size& largest) {
+    uint8_t head[kHeaderBytes];
+    for (uint64_t at = 0; at < data.size();) {
+        const size_t got = data.copy(at, head, 10);
+        if (got < 1) return;
+        const uint8_t header = head[0];
+        size_t pos = 1 + ((header >> 2) & 1);
+        uint64_t size = data.size() - at;
+        if (header & 2) {  // a LEB128 size follows
+            size = 0;
+            for (int i = 0;; ++i) {
+                if (pos >= got || i == 8) return;
+                size |= uint64_t(head[pos] & 0x7f) << (7 * i);
+                if (!(head[pos++] & 0x80)) break;
+            }
+        }
+        if (pos > data.size() - at || size > data.size() - at - pos) return;
+        if ((header >> 3 & 15) == 1) {
+            int64_t w = 0, h = 0;
+            const size_t n = data.copy(at + pos, head, size_t(std::min<uint64_t>(size, kHeaderBytes)));
+            if (av1Size(head, n, w, h)) largest.keepLarger(w, h);
+        }
+        at += pos + size;
+    }
+}
+
+// The same for the HEVC sequence parameter sets among data's NAL units,
+// each after a 4-byte length, as libheif hands them to the decoder.
+void hevcSizes(const ItemData& data, Size& largest) {
+    uint8_t head[kHeaderBytes];
+    for (uint64_t at = 0; data.size() - at >= 4;) {
+        data.copy(at, head, 4);
+        const uint64_t length = be32(head);
+        at += 4;
+        if (length > data.size() - at) return;
+        if (length >= 2 && data.copy(at, head, 1) == 1 && (head[0] >> 1 & 0x3f) == 33) {
+            int64_t w = 0, h = 0;
+            const size_t n = data.copy(at, head, size_t(std::min<uint64_t>(length, kHeaderBytes)));
+            if (hevcSize(head, n, w, h)) largest.keepLarger(w, h);
+        }
+        at += length;
+    }
+}
+
 // The sizes a file declares, which libheif and its decoders allocate
 // before decoding, whatever the primary item's ispe says: every item's ispe
-// (tiles, alpha, thumbnails), every grid's own description, every codec
-// configuration's; and whether every grid is covered by its tiles.
+// (tiles, alpha, thumbnails), every codec configuration's; and, for the
+// items that decoding the primary picture reaches (its tiles, its alpha),
+// the sizes in their coded data, grid and overlay canvases; and whether
+// every such grid is covered by its tiles.
 struct Declared {
-    Size item, grid, coded;
+    Size item, canvas, coded;
     std::string uncovered;  // why a grid's tiles do not cover it
 };
 
-Declared readDeclared(Bytes in) {
-    Declared result;
-    const uint8_t *iinf = nullptr, *iloc = nullptr, *idat = nullptr, *iref = nullptr, *ipma = nullptr;
-    size_t iinfSize = 0, ilocSize = 0, irefSize = 0, ipmaSize = 0;
+// The boxes of the meta box that locate and relate the items.
+struct MetaBoxes {
+    const uint8_t *pitm = nullptr, *iinf = nullptr, *iloc = nullptr, *idat = nullptr, *iref = nullptr,
+                  *ipma = nullptr;
+    size_t pitmSize = 0, iinfSize = 0, ilocSize = 0, idatSize = 0, irefSize = 0, ipmaSize = 0;
     std::vector<std::pair<int64_t, int64_t>> properties;  // ipco's children: the ispe sizes, else 0 by 0
-    eachBox(in.data, in.size, [&](const uint8_t* type, const uint8_t* meta, size_t metaSize) {
-        if (memcmp(type, "meta", 4) != 0 || metaSize < 4) return;
-        eachBox(meta + 4, metaSize - 4, [&](const uint8_t* t, const uint8_t* p, size_t n) {
-            if (memcmp(t, "iinf", 4) == 0) iinf = p, iinfSize = n;
-            if (memcmp(t, "iloc", 4) == 0) iloc = p, ilocSize = n;
-            if (memcmp(t, "idat", 4) == 0) idat = p;
-            if (memcmp(t, "iref", 4) == 0) iref = p, irefSize = n;
-            if (memcmp(t, "iprp", 4) != 0) return;
-            eachBox(p, n, [&](const uint8_t* t2, const uint8_t* p2, size_t n2) {
-                if (memcmp(t2, "ipma", 4) == 0) ipma = p2, ipmaSize = n2;
-                if (memcmp(t2, "ipco", 4) != 0) return;
-                eachBox(p2, n2, [&](const uint8_t* t3, const uint8_t* p3, size_t n3) {
-                    const bool ispe = memcmp(t3, "ispe", 4) == 0 && n3 >= 12;
-                    properties.emplace_back(ispe ? be32(p3 + 4) : 0, ispe ? be32(p3 + 8) : 0);
-                    result.item.keepLarger(properties.back().first, properties.back().second);
-                    codecConfigSize(t3, p3, n3, result.coded);
-                });
-            });
-        });
-    });
-    if (!iinf || !iloc) return result;
-    // The grid items' IDs, from their infe entries (version 2 and 3).
-    std::vector<uint32_t> grids;
-    BoxReader info{iinf, iinfSize};
+};
+
+struct Reference {
+    uint8_t type[4];
+    uint32_t from, to;
+};
+
+// The item types from iinf's infe entries (version 2 and 3).
+std::vector<std::pair<uint32_t, std::string>> itemTypes(const MetaBoxes& m) {
+    std::vector<std::pair<uint32_t, std::string>> types;
+    BoxReader info{m.iinf, m.iinfSize};
     const unsigned version = unsigned(info.take(4) >> 24);
     info.take(version == 0 ? 2 : 4);
-    if (!info.ok) return result;
-    eachBox(iinf + info.at, iinfSize - info.at, [&](const uint8_t* type, const uint8_t* p, size_t n) {
+    if (!info.ok) return types;
+    eachBox(m.iinf + info.at, m.iinfSize - info.at, [&](const uint8_t* type, const uint8_t* p, size_t n) {
         BoxReader e{p, n};
         const unsigned v = unsigned(e.take(4) >> 24);
         if (memcmp(type, "infe", 4) != 0 || v < 2) return;
         const uint32_t id = uint32_t(e.take(v == 2 ? 2 : 4));
         e.take(2);
-        if (e.ok && n - e.at >= 4 && memcmp(p + e.at, "grid", 4) == 0) grids.push_back(id);
+        if (e.ok && n - e.at >= 4) types.emplace_back(id, std::string(reinterpret_cast<const char*>(p + e.at), 4));
     });
-    // The ispe size an item has, from ipma; 0 by 0 when none.
-    auto ispeOf = [&](uint32_t item) -> std::pair<int64_t, int64_t> {
-        BoxReader m{ipma, ipma ? ipmaSize : 0};
-        const uint32_t head = uint32_t(m.take(4));
-        const bool wideIds = head >> 24 >= 1, wideIndex = head & 1;
-        const uint64_t entries = m.take(4);
-        for (uint64_t i = 0; i < entries && m.ok; ++i) {
-            const uint32_t id = uint32_t(m.take(wideIds ? 4 : 2));
-            const uint64_t count = m.take(1);
-            for (uint64_t k = 0; k < count && m.ok; ++k) {
-                const uint64_t index = m.take(wideIndex ? 2 : 1) & (wideIndex ? 0x7fff : 0x7f);
-                if (id == item && index >= 1 && index <= properties.size() && properties[index - 1].first)
-                    return properties[index - 1];
-            }
+    return types;
+}
+
+// Every reference of iref, one per target.
+std::vector<Reference> references(const MetaBoxes& m) {
+    std::vector<Reference> refs;
+    BoxReader r{m.iref, m.irefSize};
+    const bool wideIds = r.take(4) >> 24 >= 1;
+    if (!r.ok) return refs;
+    eachBox(m.iref + r.at, m.irefSize - r.at, [&](const uint8_t* type, const uint8_t* p, size_t n) {
+        BoxReader e{p, n};
+        const uint32_t from = uint32_t(e.take(wideIds ? 4 : 2));
+        const uint64_t count = e.take(2);
+        for (uint64_t k = 0; k < count && e.ok; ++k) {
+            Reference ref{{type[0], type[1], type[2], type[3]}, from, uint32_t(e.take(wideIds ? 4 : 2))};
+            if (e.ok) refs.push_back(ref);
         }
-        return {0, 0};
-    };
-    // The first tile a grid refers to (dimg), or 0.
-    auto firstTile = [&](uint32_t grid) -> uint32_t {
-        BoxReader r{iref, iref ? irefSize : 0};
-        const bool wideIds = r.take(4) >> 24 >= 1;
-        if (!r.ok) return 0;
-        uint32_t tile = 0;
-        eachBox(iref + r.at, irefSize - r.at, [&](const uint8_t* type, const uint8_t* p, size_t n) {
-            BoxReader e{p, n};
-            const uint32_t from = uint32_t(e.take(wideIds ? 4 : 2));
-            const uint64_t count = e.take(2);
-            const uint32_t to = uint32_t(e.take(wideIds ? 4 : 2));
-            if (!tile && e.ok && count && from == grid && memcmp(type, "dimg", 4) == 0) tile = to;
-        });
-        return tile;
-    };
-    // Their first extents, from iloc, hold the grids' descriptions. Field
-    // sizes other than 1, 2, 4 and 8 bytes are read as absent, as libheif
-    // reads them.
-    BoxReader loc{iloc, ilocSize};
+    });
+    return refs;
+}
+
+// Each item's data from iloc. Field sizes other than 4 and 8 bytes are read
+// as absent, an extent's index only from version 2 on, and idat extents on
+// past the box's end, as libheif reads them; extents outside the file are
+// left out.
+std::vector<std::pair<uint32_t, ItemData>> itemData(const MetaBoxes& m, Bytes in) {
+    std::vector<std::pair<uint32_t, ItemData>> items;
+    BoxReader loc{m.iloc, m.ilocSize};
     const unsigned v = unsigned(loc.take(4) >> 24);
     const unsigned sizes = unsigned(loc.take(2));
-    auto field = [](unsigned bytes) -> size_t { return bytes == 1 || bytes == 2 || bytes == 4 || bytes == 8 ? bytes : 0; };
+    auto field = [](unsigned bytes) -> size_t { return bytes == 4 || bytes == 8 ? bytes : 0; };
     const size_t offsetSize = field(sizes >> 12), lengthSize = field(sizes >> 8 & 15),
-                 baseSize = field(sizes >> 4 & 15), indexSize = v >= 1 ? field(sizes & 15) : 0;
-    const uint64_t items = loc.take(v < 2 ? 2 : 4);
-    for (uint64_t i = 0; i < items && loc.ok; ++i) {
+                 baseSize = field(sizes >> 4 & 15), indexSize = v >= 2 ? field(sizes & 15) : 0;
+    const uint64_t count = loc.take(v < 2 ? 2 : 4);
+    for (uint64_t i = 0; i < count && loc.ok; ++i) {
         const uint32_t id = uint32_t(loc.take(v < 2 ? 2 : 4));
         const unsigned method = v >= 1 ? unsigned(loc.take(2)) & 15 : 0;
         loc.take(2);
         const uint64_t base = loc.take(baseSize);
         const uint64_t extents = loc.take(2);
-        uint64_t first = 0;
+        const uint8_t* data = method == 0 ? in.data : method == 1 ? m.idat : nullptr;
+        const size_t dataSize = method == 0 ? in.size : m.idat ? in.size - size_t(m.idat - in.data) : 0;
+        ItemData item;
         for (uint64_t k = 0; k < extents && loc.ok; ++k) {
             loc.take(indexSize);
-            const uint64_t offset = loc.take(offsetSize);
-            loc.take(lengthSize);
-            if (k == 0) first = base + offset;
+            const uint64_t offset = loc.take(offsetSize), length = loc.take(lengthSize);
+            if (data && base <= dataSize && offset <= dataSize - base && length <= dataSize - base - offset)
+                item.add(data + base + offset, size_t(length));
         }
-        if (!loc.ok || extents == 0 || std::find(grids.begin(), grids.end(), id) == grids.end()) continue;
-        // libheif reads an idat extent on past the box's end, so this does too.
-        const uint8_t* data = method == 0 ? in.data : method == 1 ? idat : nullptr;
-        const size_t dataSize = method == 0 ? in.size : idat ? in.size - size_t(idat - in.data) : 0;
-        if (!data || first >= dataSize) continue;
-        BoxReader g{data + first, dataSize - size_t(first)};
-        g.take(1);
-        const bool wide = g.take(1) & 1;
-        const int64_t rows = int64_t(g.take(1)) + 1, columns = int64_t(g.take(1)) + 1;
-        const int64_t w = int64_t(g.take(wide ? 4 : 2)), h = int64_t(g.take(wide ? 4 : 2));
-        if (!g.ok) continue;
-        result.grid.keepLarger(w, h);
-        const std::pair<int64_t, int64_t> tile = ispeOf(firstTile(id));
+        if (loc.ok) items.emplace_back(id, std::move(item));
+    }
+    return items;
+}
+
+// Adds what one meta box declares to result. Of each kind of box it
+// holds, the first counts, as in libheif; every ipco's ispe and codec
+// configurations count.
+void readMeta(const uint8_t* meta, size_t metaSize, Bytes in, Declared& result) {
+    MetaBoxes m;
+    bool firstIpco = true;
+    auto first = [](const uint8_t*& at, size_t& atSize, const uint8_t* p, size_t n) {
+        if (!at) at = p, atSize = n;
+    };
+    eachBox(meta + 4, metaSize - 4, [&](const uint8_t* t, const uint8_t* p, size_t n) {
+        if (memcmp(t, "pitm", 4) == 0) first(m.pitm, m.pitmSize, p, n);
+        if (memcmp(t, "iinf", 4) == 0) first(m.iinf, m.iinfSize, p, n);
+        if (memcmp(t, "iloc", 4) == 0) first(m.iloc, m.ilocSize, p, n);
+        if (memcmp(t, "idat", 4) == 0) first(m.idat, m.idatSize, p, n);
+        if (memcmp(t, "iref", 4) == 0) first(m.iref, m.irefSize, p, n);
+        if (memcmp(t, "iprp", 4) != 0) return;
+        eachBox(p, n, [&](const uint8_t* t2, const uint8_t* p2, size_t n2) {
+            if (memcmp(t2, "ipma", 4) == 0) first(m.ipma, m.ipmaSize, p2, n2);
+            if (memcmp(t2, "ipco", 4) != 0) return;
+            eachBox(p2, n2, [&](const uint8_t* t3, const uint8_t* p3, size_t n3) {
+                const bool ispe = memcmp(t3, "ispe", 4) == 0 && n3 >= 12;
+                const int64_t w = ispe ? be32(p3 + 4) : 0, h = ispe ? be32(p3 + 8) : 0;
+                if (firstIpco) m.properties.emplace_back(w, h);
+                result.item.keepLarger(w, h);
+                codecConfigSize(t3, p3, n3, result.coded);
+            });
+            firstIpco = false;
+        });
+    });
+    if (!m.pitm || !m.iinf || !m.iloc) return;
+    BoxReader pitm{m.pitm, m.pitmSize};
+    const uint32_t primary = uint32_t(pitm.take(pitm.take(4) >> 24 == 0 ? 2 : 4));
+    const auto types = itemTypes(m);
+    const auto refs = references(m);
+    const auto data = itemData(m, in);
+    auto typeOf = [&](uint32_t id) {
+        for (const auto& t : types)
+            if (t.first == id) return t.second;
+        return std::string();
+    };
+    // The ispe size an item has, from ipma; 0 by 0 when none.
+    auto ispeOf = [&](uint32_t item) -> std::pair<int64_t, int64_t> {
+        BoxReader p{m.ipma, m.ipma ? m.ipmaSize : 0};
+        const uint32_t head = uint32_t(p.take(4));
+        const bool wideIds = head >> 24 >= 1, wideIndex = head & 1;
+        const uint64_t entries = p.take(4);
+        for (uint64_t i = 0; i < entries && p.ok; ++i) {
+            const uint32_t id = uint32_t(p.take(wideIds ? 4 : 2));
+            const uint64_t count = p.take(1);
+            for (uint64_t k = 0; k < count && p.ok; ++k) {
+                const uint64_t index = p.take(wideIndex ? 2 : 1) & (wideIndex ? 0x7fff : 0x7f);
+                if (id == item && index >= 1 && index <= m.properties.size() && m.properties[index - 1].first)
+                    return m.properties[index - 1];
+            }
+        }
+        return {0, 0};
+    };
+    // The items that decoding the primary one reaches: the images a derived
+    // one is made of (dimg), and the alpha of each (an auxl reference to it).
+    std::vector<uint32_t> reached{primary};
+    for (size_t i = 0; i < reached.size(); ++i)
+        for (const Reference& r : refs) {
+            const uint32_t next = memcmp(r.type, "dimg", 4) == 0 && r.from == reached[i]  ? r.to
+                                  : memcmp(r.type, "auxl", 4) == 0 && r.to == reached[i] ? r.from
+                                                                                           : 0;
+            if (next && std::find(reached.begin(), reached.end(), next) == reached.end()) reached.push_back(next);
+        }
+    for (const auto& d : data) {
+        if (std::find(reached.begin(), reached.end(), d.first) == reached.end()) continue;
+        const std::string type = typeOf(d.first);
+        const ItemData& item = d.second;
+        if (type == "hvc1") hevcSizes(item, result.coded);
+        if (type == "av01") av1Sizes(item, result.coded);
+        uint8_t head[20];
+        const size_t got = item.copy(0, head, sizeof head);
+        if (type == "iovl" && got >= 2) {  // version, flags, 4 fill values, canvas size
+            const bool wide = head[1] & 1;
+            if (got >= (wide ? 18u : 14u))
+                result.canvas.keepLarger(wide ? be32(head + 10) : head[10] << 8 | head[11],
+                                         wide ? be32(head + 14) : head[12] << 8 | head[13]);
+        }
+        if (type != "grid" || got < 8) continue;  // version, flags, rows - 1, columns - 1, canvas size
+        const bool wide = head[1] & 1;
+        if (got < (wide ? 12u : 8u)) continue;
+        const int64_t rows = int64_t(head[2]) + 1, columns = int64_t(head[3]) + 1;
+        const int64_t w = wide ? be32(head + 4) : head[4] << 8 | head[5], h = wide ? be32(head + 8) : head[6] << 8 | head[7];
+        result.canvas.keepLarger(w, h);
+        uint32_t firstTile = 0;
+        for (const Reference& r : refs)
+            if (!firstTile && r.from == d.first && memcmp(r.type, "dimg", 4) == 0) firstTile = r.to;
+        const std::pair<int64_t, int64_t> tile = ispeOf(firstTile);
         if (result.uncovered.empty() && (columns * tile.first < w || rows * tile.second < h))
             result.uncovered = "a grid of " + std::to_string(columns) + " by " + std::to_string(rows) + " tiles of " +
                                std::to_string(tile.first) + " by " + std::to_string(tile.second) +
                                " cannot cover " + std::to_string(w) + " by " + std::to_string(h);
     }
+}
+
+// What every meta box of the file declares: libheif takes the last one that
+// it can parse, which need not be the one that looks whole here.
+Declared readDeclared(Bytes in) {
+    Declared result;
+    eachBox(in.data, in.size, [&](const uint8_t* type, const uint8_t* meta, size_t metaSize) {
+        if (memcmp(type, "meta", 4) == 0 && metaSize >= 4) readMeta(meta, metaSize, in, result);
+    });
     return result;
 }
 
@@ -373,20 +539,9 @@ void codecConfigSize(const uint8_t* type, const uint8_t* p, size_t n, Size& larg
             }
         }
     } else if (memcmp(type, "av1C", 4) == 0 && n > 4) {
-        for (size_t at = 4; n - at >= 2;) {
-            const uint8_t header = p[at];
-            size_t pos = at + 1 + ((header >> 2) & 1), size = n - pos;
-            if (header & 2) {  // a LEB128 size follows
-                size = 0;
-                for (int i = 0; i < 8 && pos < n; ++i) {
-                    size |= size_t(p[pos] & 0x7f) << (7 * i);
-                    if (!(p[pos++] & 0x80)) break;
-                }
-            }
-            if (pos > n || size > n - pos) return;
-            if ((header >> 3 & 15) == 1 && av1Size(p + pos, size, w, h)) largest.keepLarger(w, h);
-            at = pos + size;
-        }
+        ItemData obus;  // the configuration OBUs after av1C's 4 bytes
+        obus.add(p + 4, n - 4);
+        av1Sizes(obus, largest);
     }
 }
 
@@ -533,7 +688,7 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     // What the decoders allocate, then the primary image's stored size and
     // the size shown.
     const Declared declared = readDeclared(in);
-    for (const Size& s : {declared.item, declared.grid, declared.coded})
+    for (const Size& s : {declared.item, declared.canvas, declared.coded})
         if (s.width && s.height && !info.setSize(s.width, s.height)) return iflErrTooLarge;
     if (!info.setSize(a->heif_image_handle_get_ispe_width(h), a->heif_image_handle_get_ispe_height(h)) ||
         !info.setSize(a->heif_image_handle_get_width(h), a->heif_image_handle_get_height(h)))

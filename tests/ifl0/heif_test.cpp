@@ -286,7 +286,9 @@ TEST(HeifReader, PicturesBeyondTheLimitsAreRefusedAtOpen) {
         const char* file;
         uint32_t w, h;
     } cases[] = {{"huge.heic", 40000, 40000}, {"huge.avif", 40000, 40000}, {"plain.heic", 40000, 3},
-                 {"plain.avif", 3, 40000},    {"plain.heic", 30000, 30000}, {"plain.avif", 30000, 30000}};
+                 {"plain.avif", 3, 40000},    {"plain.heic", 30000, 30000}, {"plain.avif", 30000, 30000},
+                 // Sizes that only the coded data declares, to the decoder.
+                 {"sps-in-data.heic", 30000, 30000}, {"seq-in-data.avif", 30000, 30000}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.file) + " " + std::to_string(c.w) + "x" + std::to_string(c.h));
         Bytes bytes = fixture(c.file);

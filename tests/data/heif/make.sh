@@ -199,3 +199,117 @@ for ext in ("heic", "avif"):
     open("half." + ext, "wb").write(whole[:len(whole) // 2])
     open("head100." + ext, "wb").write(whole[:100])
 PY
+
+# Hostile: sizes declared only inside the coded data, where the decoder
+# meets them: an HEVC sequence parameter set of 30000 x 30000 put before the
+# tile's NAL units (plain.heic's own, with the size fields changed), and an
+# AV1 sequence header of 30000 x 30000 before the item's OBUs. The item's
+# new data goes into a second mdat at the end; its iloc extent points there.
+python3 - <<'PY'
+import struct
+
+def bits_of(b):
+    return [(x >> (7 - i)) & 1 for x in b for i in range(8)]
+
+def bytes_of(bits):
+    bits = bits + [0] * (-len(bits) % 8)
+    return bytes(int("".join(map(str, bits[i:i + 8])), 2) for i in range(0, len(bits), 8))
+
+def ue(v):  # Exp-Golomb
+    v += 1
+    n = v.bit_length()
+    return [0] * (n - 1) + [int(c) for c in bin(v)[2:]]
+
+def read_ue(bits, at):
+    zeros = 0
+    while bits[at] == 0:
+        zeros, at = zeros + 1, at + 1
+    v = int("".join(map(str, bits[at:at + zeros + 1])), 2) - 1
+    return v, at + zeros + 1
+
+def unescape(b):  # NAL payload without emulation prevention bytes
+    out = bytearray()
+    for x in b:
+        if x == 3 and out[-2:] == b"\0\0":
+            continue
+        out.append(x)
+    return bytes(out)
+
+def escape(b):
+    out = bytearray()
+    for x in b:
+        if x <= 3 and out[-2:] == b"\0\0":
+            out.append(3)
+        out.append(x)
+    return bytes(out)
+
+def resized_sps(nal, w, h):
+    """An HEVC SPS NAL unit (no sub-layers) with its picture size changed."""
+    bits = bits_of(unescape(nal[2:]))
+    assert bits[4:7] == [0, 0, 0]
+    at = 4 + 3 + 1 + 96
+    _, at = read_ue(bits, at)          # sps_seq_parameter_set_id
+    chroma, at = read_ue(bits, at)
+    if chroma == 3:
+        at += 1
+    start = at
+    _, at = read_ue(bits, at)
+    _, at = read_ue(bits, at)
+    body = bits[:start] + ue(w) + ue(h) + bits[at:]
+    while body and body[-1] == 0:      # the old trailing bits
+        body.pop()
+    return nal[:2] + escape(bytes_of(body[:-1] + [1]))
+
+def iloc_extent(d, item):
+    """Where item's base offset (of base bytes) and its single extent's
+    offset and length (4 bytes each) are."""
+    i = d.find(b"iloc") + 4
+    version = d[i]
+    assert d[i + 4] == 0x44 and d[i + 5] & 15 == 0 and version < 2
+    base = d[i + 5] >> 4
+    at = i + 6
+    count = struct.unpack(">H", d[at:at + 2])[0]
+    at += 2
+    for _ in range(count):
+        iid = struct.unpack(">H", d[at:at + 2])[0]
+        at += 2 + (2 if version >= 1 else 0) + 2 + base
+        extents = struct.unpack(">H", d[at:at + 2])[0]
+        at += 2
+        if iid == item:
+            assert extents == 1
+            return at - 2 - base, base, at
+        at += 8 * extents
+    raise ValueError("no item %d" % item)
+
+def with_item_data(d, item, new):
+    base_at, base, at = iloc_extent(d, item)
+    offset, length = struct.unpack(">II", d[at:at + 8])
+    offset += int.from_bytes(d[base_at:base_at + base], "big")
+    data = new(d[offset:offset + length])
+    d = bytearray(d)
+    d[base_at:base_at + base] = bytes(base)
+    d[at:at + 8] = struct.pack(">II", len(d) + 8, len(data))
+    return bytes(d) + struct.pack(">I", 8 + len(data)) + b"mdat" + data
+
+heic = open("plain.heic", "rb").read()
+hvcc = heic.find(b"hvcC") + 4
+arrays, at, sps = heic[hvcc + 22], hvcc + 23, None
+for _ in range(arrays):
+    kind, count = heic[at] & 0x3f, struct.unpack(">H", heic[at + 1:at + 3])[0]
+    at += 3
+    for _ in range(count):
+        n = struct.unpack(">H", heic[at:at + 2])[0]
+        if kind == 33:
+            sps = heic[at + 2:at + 2 + n]
+        at += 2 + n
+big = resized_sps(sps, 30000, 30000)
+open("sps-in-data.heic", "wb").write(with_item_data(heic, 1, lambda old: struct.pack(">I", len(big)) + big + old))
+
+# A reduced still-picture sequence header: profile 0, level 31, 15-bit
+# sides of 30000, then the tools off, 8-bit 4:2:0, trailing bits.
+seq = ([0, 0, 0, 1, 1] + [1, 1, 1, 1, 1] + [1, 1, 1, 0] * 2 + [int(c) for c in format(29999, "015b")] * 2
+       + [0] * 6 + [0, 0, 0, 0, 0, 0, 0] + [0] + [1])
+obu = bytes_of(seq)
+avif = open("plain.avif", "rb").read()
+open("seq-in-data.avif", "wb").write(with_item_data(avif, 1, lambda old: bytes([0x0a, len(obu)]) + obu + old))
+PY
