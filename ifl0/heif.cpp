@@ -14,6 +14,7 @@
 // for a 20 MP photograph, about 41 and 40 dB PSNR against its quality 90
 // JPEG in under half its size, in about 2 s each on two cores. Slower
 // presets cost seconds for files a few per cent smaller at the same PSNR.
+#include "av1still.h"
 #include "codec.h"
 
 #include <libheif/heif.h>
@@ -163,6 +164,9 @@ public:
         size_ += n;
     }
     uint64_t size() const { return size_; }
+    void append(const ItemData& more) {
+        for (const auto& s : more.spans_) add(s.first, s.second);
+    }
     // Copies up to n bytes from position at; returns how many there were.
     size_t copy(uint64_t at, uint8_t* out, size_t n) const {
         size_t got = 0;
@@ -243,9 +247,17 @@ void hevcSizes(const ItemData& data, Size& largest) {
 // items that decoding the primary picture reaches (its tiles, its alpha),
 // the sizes in their coded data, grid and overlay canvases; and whether
 // every such grid is covered by its tiles.
+//
+// With them, the primary picture when it is a single AV1 image that needs
+// nothing from libheif but decoding: the only meta box's primary item, of
+// type av01, with no alpha and no properties but ispe, pixi, av1C, colr and
+// pasp. Its data is its av1C's configuration OBUs followed by its own.
 struct Declared {
     Size item, canvas, coded;
     std::string uncovered;  // why a grid's tiles do not cover it
+    int metaBoxes = 0;
+    bool plainAv1 = false;
+    ItemData av1;
 };
 
 // The boxes of the meta box that locate and relate the items.
@@ -253,8 +265,32 @@ struct MetaBoxes {
     const uint8_t *pitm = nullptr, *iinf = nullptr, *iloc = nullptr, *idat = nullptr, *iref = nullptr,
                   *ipma = nullptr;
     size_t pitmSize = 0, iinfSize = 0, ilocSize = 0, idatSize = 0, irefSize = 0, ipmaSize = 0;
-    std::vector<std::pair<int64_t, int64_t>> properties;  // ipco's children: the ispe sizes, else 0 by 0
+    struct Property {
+        std::string type;
+        const uint8_t* p;
+        size_t n;
+        int64_t width, height;  // an ispe's, else 0 by 0
+    };
+    std::vector<Property> properties;  // the first ipco's children
 };
+
+// The properties (indices into m.properties) that ipma gives item.
+std::vector<size_t> propertiesOf(const MetaBoxes& m, uint32_t item) {
+    std::vector<size_t> found;
+    BoxReader p{m.ipma, m.ipma ? m.ipmaSize : 0};
+    const uint32_t head = uint32_t(p.take(4));
+    const bool wideIds = head >> 24 >= 1, wideIndex = head & 1;
+    const uint64_t entries = p.take(4);
+    for (uint64_t i = 0; i < entries && p.ok; ++i) {
+        const uint32_t id = uint32_t(p.take(wideIds ? 4 : 2));
+        const uint64_t count = p.take(1);
+        for (uint64_t k = 0; k < count && p.ok; ++k) {
+            const uint64_t index = p.take(wideIndex ? 2 : 1) & (wideIndex ? 0x7fff : 0x7f);
+            if (id == item && index >= 1 && index <= m.properties.size()) found.push_back(size_t(index - 1));
+        }
+    }
+    return found;
+}
 
 struct Reference {
     uint8_t type[4];
@@ -352,7 +388,7 @@ void readMeta(const uint8_t* meta, size_t metaSize, Bytes in, Declared& result) 
             eachBox(p2, n2, [&](const uint8_t* t3, const uint8_t* p3, size_t n3) {
                 const bool ispe = memcmp(t3, "ispe", 4) == 0 && n3 >= 12;
                 const int64_t w = ispe ? be32(p3 + 4) : 0, h = ispe ? be32(p3 + 8) : 0;
-                if (firstIpco) m.properties.emplace_back(w, h);
+                if (firstIpco) m.properties.push_back({std::string(reinterpret_cast<const char*>(t3), 4), p3, n3, w, h});
                 result.item.keepLarger(w, h);
                 codecConfigSize(t3, p3, n3, result.coded);
             });
@@ -370,21 +406,10 @@ void readMeta(const uint8_t* meta, size_t metaSize, Bytes in, Declared& result) 
             if (t.first == id) return t.second;
         return std::string();
     };
-    // The ispe size an item has, from ipma; 0 by 0 when none.
+    // The ispe size an item has; 0 by 0 when none.
     auto ispeOf = [&](uint32_t item) -> std::pair<int64_t, int64_t> {
-        BoxReader p{m.ipma, m.ipma ? m.ipmaSize : 0};
-        const uint32_t head = uint32_t(p.take(4));
-        const bool wideIds = head >> 24 >= 1, wideIndex = head & 1;
-        const uint64_t entries = p.take(4);
-        for (uint64_t i = 0; i < entries && p.ok; ++i) {
-            const uint32_t id = uint32_t(p.take(wideIds ? 4 : 2));
-            const uint64_t count = p.take(1);
-            for (uint64_t k = 0; k < count && p.ok; ++k) {
-                const uint64_t index = p.take(wideIndex ? 2 : 1) & (wideIndex ? 0x7fff : 0x7f);
-                if (id == item && index >= 1 && index <= m.properties.size() && m.properties[index - 1].first)
-                    return m.properties[index - 1];
-            }
-        }
+        for (size_t k : propertiesOf(m, item))
+            if (m.properties[k].width) return {m.properties[k].width, m.properties[k].height};
         return {0, 0};
     };
     // The items that decoding the primary one reaches: the images a derived
@@ -397,10 +422,26 @@ void readMeta(const uint8_t* meta, size_t metaSize, Bytes in, Declared& result) 
                                                                                            : 0;
             if (next && std::find(reached.begin(), reached.end(), next) == reached.end()) reached.push_back(next);
         }
+    ++result.metaBoxes;
+    result.plainAv1 = typeOf(primary) == "av01" && reached.size() == 1;
+    const uint8_t* config = nullptr;  // the av1C's configuration OBUs, maybe none
+    size_t configSize = 0;
+    for (size_t k : propertiesOf(m, primary)) {
+        const MetaBoxes::Property& property = m.properties[k];
+        if (property.type == "av1C" && property.n >= 4 && !config) config = property.p + 4, configSize = property.n - 4;
+        if (property.type != "ispe" && property.type != "pixi" && property.type != "av1C" && property.type != "colr" &&
+            property.type != "pasp")
+            result.plainAv1 = false;
+    }
     for (const auto& d : data) {
         if (std::find(reached.begin(), reached.end(), d.first) == reached.end()) continue;
         const std::string type = typeOf(d.first);
         const ItemData& item = d.second;
+        if (d.first == primary && result.plainAv1 && config) {
+            result.av1 = ItemData();
+            result.av1.add(config, configSize);
+            result.av1.append(item);
+        }
         if (type == "hvc1") hevcSizes(item, result.coded);
         if (type == "av01") av1Sizes(item, result.coded);
         uint8_t head[20];
@@ -550,6 +591,10 @@ struct Context {
     const Api* api = nullptr;
     heif_context* ctx = nullptr;
     heif_image_handle* primary = nullptr;
+    // A plain AV1 picture's bytes, which dav1d decodes without libheif;
+    // empty for every other picture.
+    ItemData av1;
+    std::unique_ptr<Ycbcr> nclx;  // the nclx description's matrix and range
 
     Context() = default;
     Context(const Context&) = delete;
@@ -566,14 +611,14 @@ public:
 
     iflStatus decode(RowSink& sink, std::string& err) override {
         const Api& a = *c_->api;
-        heif_image_handle* h = c_->primary;
-        const bool alpha = a.heif_image_handle_has_alpha_channel(h);
-        const bool deep = a.heif_image_handle_get_luma_bits_per_pixel(h) > 8;
-        // 8-bit pictures come as RGBA even without alpha: libheif fills it
-        // in its conversion from YCbCr, and the rows are then copied whole.
-        const heif_chroma chroma = !deep ? heif_chroma_interleaved_RGBA
-                                   : alpha ? heif_chroma_interleaved_RRGGBBAA_LE
-                                           : heif_chroma_interleaved_RRGGBB_LE;
+        if (c_->av1.size()) {
+            std::vector<uint8_t> obus(c_->av1.size());
+            c_->av1.copy(0, obus.data(), obus.size());
+            iflStatus st;
+            if (decodeAv1Still(obus, a.heif_image_handle_get_width(c_->primary),
+                               a.heif_image_handle_get_height(c_->primary), c_->nclx.get(), sink, st, err))
+                return st;
+        }
         heif_decoding_options* options = a.heif_decoding_options_alloc();
         if (!options) {
             err = "out of memory";
@@ -584,49 +629,86 @@ public:
         heif_image* img = nullptr;
         heif_error e;
         {
+            // Planar RGB at the file's depth: libheif converts from YCbCr to
+            // it in any case, and interleaving it is done here, once, on two
+            // threads, straight into the sink's rows.
             SilencedStderr quiet;
-            e = a.heif_decode_image(h, &img, heif_colorspace_RGB, chroma, options);
+            e = a.heif_decode_image(c_->primary, &img, heif_colorspace_RGB, heif_chroma_444, options);
         }
         a.heif_decoding_options_free(options);
         if (e.code != heif_error_Ok) {
             if (img) a.heif_image_release(img);
             return failed(e, err);
         }
-        iflStatus st = deliver(a, img, alpha, deep, sink, err);
+        iflStatus st = deliver(a, img, sink, err);
         a.heif_image_release(img);
         return st;
     }
 
 private:
-    iflStatus deliver(const Api& a, const heif_image* img, bool alpha, bool deep, RowSink& sink, std::string& err) {
-        const int w = a.heif_image_handle_get_width(c_->primary), h = a.heif_image_handle_get_height(c_->primary);
-        int stride = 0;
-        const uint8_t* plane = a.heif_image_get_plane_readonly(img, heif_channel_interleaved, &stride);
-        const int gotW = a.heif_image_get_width(img, heif_channel_interleaved),
-                  gotH = a.heif_image_get_height(img, heif_channel_interleaved);
-        if (!plane || gotW != w || gotH != h) {
-            err = "the decoded picture is " + std::to_string(gotW) + " by " + std::to_string(gotH) +
-                  ", its header says " + std::to_string(w) + " by " + std::to_string(h);
-            return iflErrCorrupt;
-        }
-        const int channels = alpha ? 4 : 3;
-        const unsigned max = (1u << std::max(1, a.heif_image_get_bits_per_pixel_range(img, heif_channel_interleaved))) - 1;
-        for (int r = 0; r < h; ++r) {
-            const uint8_t* s = plane + size_t(r) * size_t(stride);
+    // One decoded plane: 8-bit samples, or 16-bit ones up to max.
+    struct Plane {
+        const uint8_t* base = nullptr;
+        size_t stride = 0;
+        unsigned max = 255;
+        bool wide = false;
+    };
+
+    // Interleaves rows [from, to) of the planes into RGBA; other depths than
+    // 8 bits are rounded to the nearest 8-bit value, and no alpha plane
+    // means 255.
+    static void interleave(const Plane (&planes)[4], int w, int from, int to, RowSink& sink) {
+        auto plain = [](const Plane& pl) { return !pl.wide && pl.max == 255; };
+        const bool bytes = plain(planes[0]) && plain(planes[1]) && plain(planes[2]) && (!planes[3].base || plain(planes[3]));
+        for (int r = from; r < to; ++r) {
             uint8_t* o = sink.row(r);
-            if (!deep) {
-                memcpy(o, s, size_t(w) * 4);
-            } else {
-                for (int x = 0; x < w; ++x, o += 4) {
-                    for (int k = 0; k < channels; ++k, s += 2) {
-                        const unsigned v = std::min<unsigned>(unsigned(s[0] | s[1] << 8), max);
-                        o[k] = uint8_t((v * 255 + max / 2) / max);
-                    }
-                    if (!alpha) o[3] = 255;
+            if (bytes) {  // the common case, in one pass
+                const uint8_t *R = planes[0].base + size_t(r) * planes[0].stride,
+                              *G = planes[1].base + size_t(r) * planes[1].stride,
+                              *B = planes[2].base + size_t(r) * planes[2].stride;
+                const uint8_t* A = planes[3].base ? planes[3].base + size_t(r) * planes[3].stride : nullptr;
+                for (int x = 0; x < w; ++x, o += 4) o[0] = R[x], o[1] = G[x], o[2] = B[x], o[3] = A ? A[x] : 255;
+                sink.done(r);
+                continue;
+            }
+            for (int k = 0; k < 4; ++k) {
+                const Plane& pl = planes[k];
+                uint8_t* d = o + k;
+                if (!pl.base) {
+                    for (int x = 0; x < w; ++x, d += 4) *d = 255;
+                    continue;
+                }
+                const uint8_t* s = pl.base + size_t(r) * pl.stride;
+                for (int x = 0; x < w; ++x, d += 4) {
+                    const unsigned v = std::min<unsigned>(pl.wide ? reinterpret_cast<const uint16_t*>(s)[x] : s[x], pl.max);
+                    *d = uint8_t((v * 255 + pl.max / 2) / pl.max);
                 }
             }
             sink.done(r);
         }
+    }
+
+    iflStatus deliver(const Api& a, const heif_image* img, RowSink& sink, std::string& err) {
+        const int w = a.heif_image_handle_get_width(c_->primary), h = a.heif_image_handle_get_height(c_->primary);
+        static const heif_channel kChannels[4] = {heif_channel_R, heif_channel_G, heif_channel_B, heif_channel_Alpha};
+        Plane planes[4];
+        for (int k = 0; k < 4; ++k) {
+            int stride = 0;
+            const uint8_t* p = a.heif_image_get_plane_readonly(img, kChannels[k], &stride);
+            if (!p && k == 3) break;
+            const int gotW = a.heif_image_get_width(img, kChannels[k]), gotH = a.heif_image_get_height(img, kChannels[k]);
+            if (!p || gotW != w || gotH != h) {
+                err = "the decoded picture is " + std::to_string(gotW) + " by " + std::to_string(gotH) +
+                      ", its header says " + std::to_string(w) + " by " + std::to_string(h);
+                return iflErrCorrupt;
+            }
+            const int bits = std::min(16, std::max(1, a.heif_image_get_bits_per_pixel_range(img, kChannels[k])));
+            planes[k] = {p, size_t(stride), (1u << bits) - 1, bits > 8};
+        }
+        if (sink.block && int64_t(w) * h >= kMinParallelPixels)
+            inParallel([&] { interleave(planes, w, 0, h / 2, sink); }, [&] { interleave(planes, w, h / 2, h, sink); });
+        else
+            interleave(planes, w, 0, h, sink);
         return iflSuccess;
     }
 
@@ -635,7 +717,8 @@ private:
 
 // The colour description: the ICC profile, or a profile made from the nclx
 // primaries and transfer (empty when they are sRGB's).
-std::vector<uint8_t> colourOf(const Api& a, const heif_image_handle* h) {
+// Sets ycbcr to the nclx description's matrix and range when there is one.
+std::vector<uint8_t> colourOf(const Api& a, const heif_image_handle* h, std::unique_ptr<Ycbcr>& ycbcr) {
     std::vector<uint8_t> icc;
     // Codes that come from the file are read as plain numbers: a damaged
     // one need not be a value of libheif's enumeration.
@@ -647,6 +730,10 @@ std::vector<uint8_t> colourOf(const Api& a, const heif_image_handle* h) {
     }
     heif_color_profile_nclx* nclx = nullptr;
     if (a.heif_image_handle_get_nclx_color_profile(h, &nclx).code != heif_error_Ok || !nclx) return icc;
+    int matrixCode = 0;
+    static_assert(sizeof matrixCode == sizeof nclx->matrix_coefficients, "a matrix code is an int");
+    memcpy(&matrixCode, &nclx->matrix_coefficients, sizeof matrixCode);
+    ycbcr.reset(new Ycbcr{matrixCode, nclx->full_range_flag != 0});
     const double xy[8] = {nclx->color_primary_red_x,   nclx->color_primary_red_y,   nclx->color_primary_green_x,
                           nclx->color_primary_green_y, nclx->color_primary_blue_x,  nclx->color_primary_blue_y,
                           nclx->color_primary_white_x, nclx->color_primary_white_y};
@@ -699,7 +786,10 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     }
     info.channels = a->heif_image_handle_has_alpha_channel(h) ? 4 : 3;
     info.orientation = iflUpperLeft;
-    info.icc = colourOf(*a, h);
+    info.icc = colourOf(*a, h, c->nclx);
+    if (declared.metaBoxes == 1 && declared.plainAv1 && declared.av1.size() && info.channels == 3 &&
+        a->heif_image_handle_get_luma_bits_per_pixel(h) == 8)
+        c->av1 = declared.av1;
     reader = std::make_unique<HeifReader>(std::move(c));
     return iflSuccess;
 }

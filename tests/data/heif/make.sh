@@ -144,6 +144,16 @@ cp "$tmp/alpha.png" alpha-source.png
 $HEIF "$tmp/source.png" -o plain.heic >/dev/null
 $AVIF -y 420 "$tmp/source.png" plain.avif >/dev/null
 
+# Pictures that the reader decodes with dav1d alone, each beside a copy with
+# a rotation by 0 degrees, which sends it through libheif instead: both must
+# give the same bytes. 4:2:0 full range (BT.601), 4:2:2 limited range,
+# 4:4:4 with the identity matrix.
+$AVIF -y 420 --irot 0 "$tmp/source.png" plain-irot0.avif >/dev/null
+$AVIF -y 422 -r limited "$tmp/source.png" limited422.avif >/dev/null
+$AVIF -y 422 -r limited --irot 0 "$tmp/source.png" limited422-irot0.avif >/dev/null
+$AVIF -y 444 --cicp 1/13/0 "$tmp/source.png" identity444.avif >/dev/null
+$AVIF -y 444 --cicp 1/13/0 --irot 0 "$tmp/source.png" identity444-irot0.avif >/dev/null
+
 # Transformations (AVIF): each shows the source upright, 95 x 63.
 $AVIF -y 420 --irot 1 "$tmp/irot1.png" irot.avif >/dev/null
 $AVIF -y 420 --imir 0 "$tmp/imir0.png" imir-tb.avif >/dev/null

@@ -1,0 +1,192 @@
+// AV1 still pictures through dav1d, opened on first use like libheif.
+#include "av1still.h"
+
+#include <dav1d/dav1d.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+
+namespace ifl0 {
+namespace {
+
+#define IFL0_DAV1D_CALLS(X)                                                                              \
+    X(dav1d_default_settings) X(dav1d_open) X(dav1d_close) X(dav1d_data_create) X(dav1d_data_unref)        \
+    X(dav1d_send_data) X(dav1d_get_picture) X(dav1d_picture_unref)
+
+struct Api {
+#define IFL0_DAV1D_POINTER(name) decltype(&::name) name = nullptr;
+    IFL0_DAV1D_CALLS(IFL0_DAV1D_POINTER)
+#undef IFL0_DAV1D_POINTER
+};
+
+// dav1d's calls, or null when it cannot be loaded.
+const Api* api() {
+    static const Api* const calls = []() -> const Api* {
+        static const char* const kNames[] = {"libdav1d.so.6", nullptr};
+        std::string ignored;
+        void* library = openLibrary("dav1d", kNames, ignored);
+        if (!library) return nullptr;
+        static Api bound;
+#define IFL0_DAV1D_BIND(name)                                                                              \
+    bound.name = reinterpret_cast<decltype(bound.name)>(librarySymbol(library, "dav1d", #name, ignored)); \
+    if (!bound.name) return nullptr;
+        IFL0_DAV1D_CALLS(IFL0_DAV1D_BIND)
+#undef IFL0_DAV1D_BIND
+        return &bound;
+    }();
+    return calls;
+}
+
+// The factors of Cr and Cb in R, G and B for the matrices given by Kr and
+// Kb; false for the others. The same numbers, in the same float arithmetic,
+// as libheif's conversion, so that both ways give the same bytes.
+struct Factors {
+    float rCr, gCb, gCr, bCb;
+};
+
+bool factorsOf(int matrix, Factors& f) {
+    float kr = 0, kb = 0;
+    switch (matrix) {
+    case 1: kr = 0.2126f, kb = 0.0722f; break;
+    case 4: kr = 0.30f, kb = 0.11f; break;
+    case 5:
+    case 6: kr = 0.299f, kb = 0.114f; break;
+    case 7: kr = 0.212f, kb = 0.087f; break;
+    case 9:
+    case 10: kr = 0.2627f, kb = 0.0593f; break;
+    case 0: case 8: case 12: case 13: return false;  // identity (handled apart), YCgCo, from the primaries
+    default:  // unspecified and reserved: BT.601
+        f = {1.402f, -0.344136f, -0.714136f, 1.772f};
+        return true;
+    }
+    f = {2 * (-kr + 1), 2 * kb * (-kb + 1) / (kb + kr - 1), 2 * kr * (-kr + 1) / (kb + kr - 1), 2 * (-kb + 1)};
+    return true;
+}
+
+inline uint8_t clip(float v) {
+    const long x = long(v + 0.5f);
+    return uint8_t(x < 0 ? 0 : x > 255 ? 255 : x);
+}
+
+// Converts rows [from, to) of an 8-bit picture to RGBA rows of sink.
+void convert(const Dav1dPicture& pic, const Ycbcr& c, const Factors& f, int from, int to, RowSink& sink) {
+    const int w = pic.p.w;
+    const int sx = pic.p.layout == DAV1D_PIXEL_LAYOUT_I444 ? 0 : 1;
+    const int sy = pic.p.layout == DAV1D_PIXEL_LAYOUT_I420 ? 1 : 0;
+    for (int r = from; r < to; ++r) {
+        const uint8_t* Y = static_cast<const uint8_t*>(pic.data[0]) + r * pic.stride[0];
+        const uint8_t* U = static_cast<const uint8_t*>(pic.data[1]) + (r >> sy) * pic.stride[1];
+        const uint8_t* V = static_cast<const uint8_t*>(pic.data[2]) + (r >> sy) * pic.stride[1];
+        uint8_t* o = sink.row(r);
+        if (c.matrix == 0) {  // G, B and R stored as Y, Cb and Cr
+            for (int x = 0; x < w; ++x, o += 4) {
+                const int g = Y[x], b = U[x >> sx], rr = V[x >> sx];
+                if (c.fullRange)
+                    o[0] = uint8_t(rr), o[1] = uint8_t(g), o[2] = uint8_t(b);
+                else
+                    o[0] = uint8_t(((rr * 219 + 128) >> 8) + 16), o[1] = uint8_t(((g * 219 + 128) >> 8) + 16),
+                    o[2] = uint8_t(((b * 219 + 128) >> 8) + 16);
+                o[3] = 255;
+            }
+        } else if (c.fullRange) {
+            for (int x = 0; x < w; ++x, o += 4) {
+                const float y = float(Y[x]), cb = float(U[x >> sx] - 128), cr = float(V[x >> sx] - 128);
+                o[0] = clip(y + f.rCr * cr), o[1] = clip(y + f.gCb * cb + f.gCr * cr), o[2] = clip(y + f.bCb * cb);
+                o[3] = 255;
+            }
+        } else {
+            for (int x = 0; x < w; ++x, o += 4) {
+                const float y = (float(Y[x]) - 16.0f) * 1.1689f, cb = float(U[x >> sx] - 128) * 1.1429f,
+                            cr = float(V[x >> sx] - 128) * 1.1429f;
+                o[0] = clip(y + f.rCr * cr), o[1] = clip(y + f.gCb * cb + f.gCr * cr), o[2] = clip(y + f.bCb * cb);
+                o[3] = 255;
+            }
+        }
+        sink.done(r);
+    }
+}
+
+void quiet(void*, const char*, va_list) {}
+
+// A decoder and what it holds, released in any case.
+struct Decoder {
+    const Api& a;
+    Dav1dContext* ctx = nullptr;
+    Dav1dData data{};
+    Dav1dPicture pic{};
+    bool havePicture = false;
+    explicit Decoder(const Api& api) : a(api) {}
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+    ~Decoder() {
+        if (havePicture) a.dav1d_picture_unref(&pic);
+        if (data.ref) a.dav1d_data_unref(&data);
+        if (ctx) a.dav1d_close(&ctx);
+    }
+};
+
+std::string reason(int code) { return "AV1 decoding failed: " + std::string(strerror(-code)); }
+
+}  // namespace
+
+bool decodeAv1Still(const std::vector<uint8_t>& obus, int width, int height, const Ycbcr* nclx, RowSink& sink,
+                    iflStatus& status, std::string& err) {
+    const Api* a = api();
+    if (!a) return false;
+    Decoder d(*a);
+    Dav1dSettings settings;
+    a->dav1d_default_settings(&settings);
+    settings.n_threads = threadCount();
+    settings.max_frame_delay = 1;  // one picture: no frames in flight
+    settings.all_layers = 0;
+    settings.frame_size_limit = unsigned(std::min<int64_t>(maxPixels, kMaxBlockBytes / 4));
+    settings.logger.callback = quiet;
+    int res = a->dav1d_open(&d.ctx, &settings);
+    if (res < 0) {
+        status = iflErrNoMemory, err = reason(res);
+        return true;
+    }
+    uint8_t* buffer = a->dav1d_data_create(&d.data, obus.size());
+    if (!buffer) {
+        status = iflErrNoMemory, err = "out of memory";
+        return true;
+    }
+    memcpy(buffer, obus.data(), obus.size());
+    // Data goes in until dav1d has taken all of it; the picture comes out
+    // once it is decoded.
+    while (!d.havePicture) {
+        if (d.data.sz > 0) {
+            res = a->dav1d_send_data(d.ctx, &d.data);
+            if (res < 0 && res != DAV1D_ERR(EAGAIN)) break;
+        }
+        res = a->dav1d_get_picture(d.ctx, &d.pic);
+        if (res == 0) d.havePicture = true;
+        else if (res != DAV1D_ERR(EAGAIN) || d.data.sz == 0) break;
+    }
+    if (!d.havePicture) {
+        status = iflErrCorrupt, err = res < 0 && res != DAV1D_ERR(EAGAIN) ? reason(res) : "no picture in the AV1 data";
+        return true;
+    }
+    const Dav1dPicture& pic = d.pic;
+    Ycbcr colour = nclx ? *nclx : Ycbcr{int(pic.seq_hdr->mtrx), pic.seq_hdr->color_range != 0};
+    Factors f{};
+    if (pic.p.bpc != 8 || pic.p.layout == DAV1D_PIXEL_LAYOUT_I400 || (colour.matrix != 0 && !factorsOf(colour.matrix, f)))
+        return false;
+    if (pic.p.w != width || pic.p.h != height) {
+        status = iflErrCorrupt;
+        err = "the decoded picture is " + std::to_string(pic.p.w) + " by " + std::to_string(pic.p.h) +
+              ", its header says " + std::to_string(width) + " by " + std::to_string(height);
+        return true;
+    }
+    if (sink.block && int64_t(width) * height >= kMinParallelPixels)
+        inParallel([&] { convert(pic, colour, f, 0, height / 2, sink); },
+                   [&] { convert(pic, colour, f, height / 2, height, sink); });
+    else
+        convert(pic, colour, f, 0, height, sink);
+    status = iflSuccess;
+    return true;
+}
+
+}  // namespace ifl0
