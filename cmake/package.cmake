@@ -14,7 +14,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The window libraries are opened at run time, when a picture is shown, and
 # libheif when a HEIF or AVIF file is read or written, so dpkg-shlibdeps
 # cannot see them.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libglut3.12, libgl1, libheif1, libdav1d6")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libglut3.12, libgl1, libheif1, libdav1d6, libde265-0")
 # Building another program against the installed libraries needs the codec
 # and colour development packages, and GLUT's for a program that runs the
 # event loop itself.

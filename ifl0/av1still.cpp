@@ -1,5 +1,5 @@
 // AV1 still pictures through dav1d, opened on first use like libheif.
-#include "av1still.h"
+#include "stills.h"
 
 #include <dav1d/dav1d.h>
 
@@ -39,71 +39,17 @@ const Api* api() {
     return calls;
 }
 
-// The factors of Cr and Cb in R, G and B for the matrices given by Kr and
-// Kb; false for the others. The same numbers, in the same float arithmetic,
-// as libheif's conversion, so that both ways give the same bytes.
-struct Factors {
-    float rCr, gCb, gCr, bCb;
-};
-
-bool factorsOf(int matrix, Factors& f) {
-    float kr = 0, kb = 0;
-    switch (matrix) {
-    case 1: kr = 0.2126f, kb = 0.0722f; break;
-    case 4: kr = 0.30f, kb = 0.11f; break;
-    case 5:
-    case 6: kr = 0.299f, kb = 0.114f; break;
-    case 7: kr = 0.212f, kb = 0.087f; break;
-    case 9:
-    case 10: kr = 0.2627f, kb = 0.0593f; break;
-    case 0: case 8: case 12: case 13: return false;  // identity (handled apart), YCgCo, from the primaries
-    default:  // unspecified and reserved: BT.601
-        f = {1.402f, -0.344136f, -0.714136f, 1.772f};
-        return true;
-    }
-    f = {2 * (-kr + 1), 2 * kb * (-kb + 1) / (kb + kr - 1), 2 * kr * (-kr + 1) / (kb + kr - 1), 2 * (-kb + 1)};
-    return true;
-}
-
-inline uint8_t clip(float v) {
-    const long x = long(v + 0.5f);
-    return uint8_t(x < 0 ? 0 : x > 255 ? 255 : x);
-}
-
 // Converts rows [from, to) of an 8-bit picture to RGBA rows of sink.
-void convert(const Dav1dPicture& pic, const Ycbcr& c, const Factors& f, int from, int to, RowSink& sink) {
-    const int w = pic.p.w;
-    const int sx = pic.p.layout == DAV1D_PIXEL_LAYOUT_I444 ? 0 : 1;
-    const int sy = pic.p.layout == DAV1D_PIXEL_LAYOUT_I420 ? 1 : 0;
+void convert(const Dav1dPicture& pic, const YcbcrToRgba& convert, int from, int to, RowSink& sink) {
+    const YcbcrPlanes planes = {static_cast<const uint8_t*>(pic.data[0]),
+                                static_cast<const uint8_t*>(pic.data[1]),
+                                static_cast<const uint8_t*>(pic.data[2]),
+                                pic.stride[0],
+                                pic.stride[1],
+                                pic.p.layout == DAV1D_PIXEL_LAYOUT_I444 ? 0 : 1,
+                                pic.p.layout == DAV1D_PIXEL_LAYOUT_I420 ? 1 : 0};
     for (int r = from; r < to; ++r) {
-        const uint8_t* Y = static_cast<const uint8_t*>(pic.data[0]) + r * pic.stride[0];
-        const uint8_t* U = static_cast<const uint8_t*>(pic.data[1]) + (r >> sy) * pic.stride[1];
-        const uint8_t* V = static_cast<const uint8_t*>(pic.data[2]) + (r >> sy) * pic.stride[1];
-        uint8_t* o = sink.row(r);
-        if (c.matrix == 0) {  // G, B and R stored as Y, Cb and Cr
-            for (int x = 0; x < w; ++x, o += 4) {
-                const int g = Y[x], b = U[x >> sx], rr = V[x >> sx];
-                if (c.fullRange)
-                    o[0] = uint8_t(rr), o[1] = uint8_t(g), o[2] = uint8_t(b);
-                else
-                    o[0] = uint8_t(((rr * 219 + 128) >> 8) + 16), o[1] = uint8_t(((g * 219 + 128) >> 8) + 16),
-                    o[2] = uint8_t(((b * 219 + 128) >> 8) + 16);
-                o[3] = 255;
-            }
-        } else if (c.fullRange) {
-            for (int x = 0; x < w; ++x, o += 4) {
-                const float y = float(Y[x]), cb = float(U[x >> sx] - 128), cr = float(V[x >> sx] - 128);
-                o[0] = clip(y + f.rCr * cr), o[1] = clip(y + f.gCb * cb + f.gCr * cr), o[2] = clip(y + f.bCb * cb);
-                o[3] = 255;
-            }
-        } else {
-            for (int x = 0; x < w; ++x, o += 4) {
-                const float y = (float(Y[x]) - 16.0f) * 1.1689f, cb = float(U[x >> sx] - 128) * 1.1429f,
-                            cr = float(V[x >> sx] - 128) * 1.1429f;
-                o[0] = clip(y + f.rCr * cr), o[1] = clip(y + f.gCb * cb + f.gCr * cr), o[2] = clip(y + f.bCb * cb);
-                o[3] = 255;
-            }
-        }
+        convert.row(planes, r, pic.p.w, sink.row(r));
         sink.done(r);
     }
 }
@@ -170,10 +116,8 @@ bool decodeAv1Still(const std::vector<uint8_t>& obus, int width, int height, con
         return true;
     }
     const Dav1dPicture& pic = d.pic;
-    Ycbcr colour = nclx ? *nclx : Ycbcr{int(pic.seq_hdr->mtrx), pic.seq_hdr->color_range != 0};
-    Factors f{};
-    if (pic.p.bpc != 8 || pic.p.layout == DAV1D_PIXEL_LAYOUT_I400 || (colour.matrix != 0 && !factorsOf(colour.matrix, f)))
-        return false;
+    const YcbcrToRgba toRgba(nclx ? *nclx : Ycbcr{int(pic.seq_hdr->mtrx), pic.seq_hdr->color_range != 0});
+    if (pic.p.bpc != 8 || pic.p.layout == DAV1D_PIXEL_LAYOUT_I400 || !toRgba.converts()) return false;
     if (pic.p.w != width || pic.p.h != height) {
         status = iflErrCorrupt;
         err = "the decoded picture is " + std::to_string(pic.p.w) + " by " + std::to_string(pic.p.h) +
@@ -181,10 +125,10 @@ bool decodeAv1Still(const std::vector<uint8_t>& obus, int width, int height, con
         return true;
     }
     if (sink.block && int64_t(width) * height >= kMinParallelPixels)
-        inParallel([&] { convert(pic, colour, f, 0, height / 2, sink); },
-                   [&] { convert(pic, colour, f, height / 2, height, sink); });
+        inParallel([&] { convert(pic, toRgba, 0, height / 2, sink); },
+                   [&] { convert(pic, toRgba, height / 2, height, sink); });
     else
-        convert(pic, colour, f, 0, height, sink);
+        convert(pic, toRgba, 0, height, sink);
     status = iflSuccess;
     return true;
 }

@@ -14,7 +14,7 @@
 // for a 20 MP photograph, about 41 and 40 dB PSNR against its quality 90
 // JPEG in under half its size, in about 2 s each on two cores. Slower
 // presets cost seconds for files a few per cent smaller at the same PSNR.
-#include "av1still.h"
+#include "stills.h"
 #include "codec.h"
 
 #include <libheif/heif.h>
@@ -247,17 +247,29 @@ void hevcSizes(const ItemData& data, Size& largest) {
 // items that decoding the primary picture reaches (its tiles, its alpha),
 // the sizes in their coded data, grid and overlay canvases; and whether
 // every such grid is covered by its tiles.
-//
-// With them, the primary picture when it is a single AV1 image that needs
-// nothing from libheif but decoding: the only meta box's primary item, of
-// type av01, with no alpha and no properties but ispe, pixi, av1C, colr and
-// pasp. Its data is its av1C's configuration OBUs followed by its own.
+struct Declared;
+
+// The primary picture when its codec can decode it without libheif: one
+// AV1 or HEVC image, or a grid of HEVC ones, with no alpha and no
+// properties but their size, depth, codec configuration, colour and pixel
+// aspect; none when it is anything else.
+struct Direct {
+    enum Kind { none, av1, hevc } kind = none;
+    int columns = 1, tileWidth = 0, tileHeight = 0, width = 0, height = 0;
+    struct Tile {
+        const uint8_t* config;  // av1C's OBUs, or hvcC's whole payload
+        size_t configSize;
+        ItemData data;
+        std::unique_ptr<Ycbcr> nclx;  // its colr box's nclx matrix and range
+    };
+    std::vector<Tile> tiles;  // along the rows
+};
+
 struct Declared {
     Size item, canvas, coded;
     std::string uncovered;  // why a grid's tiles do not cover it
     int metaBoxes = 0;
-    bool plainAv1 = false;
-    ItemData av1;
+    Direct direct;  // of the last meta box
 };
 
 // The boxes of the meta box that locate and relate the items.
@@ -366,6 +378,79 @@ std::vector<std::pair<uint32_t, ItemData>> itemData(const MetaBoxes& m, Bytes in
     return items;
 }
 
+// The H.273 matrix and range of a colr box's nclx description; false for
+// an ICC profile.
+bool nclxOf(const uint8_t* p, size_t n, Ycbcr& c) {
+    if (n < 11 || memcmp(p, "nclx", 4) != 0) return false;
+    c.matrix = p[8] << 8 | p[9];
+    c.fullRange = p[10] & 0x80;
+    return true;
+}
+
+template <typename TypeOf>
+Direct directOf(const MetaBoxes& m, uint32_t primary, const std::string& type, const std::vector<Reference>& refs,
+                const std::vector<std::pair<uint32_t, ItemData>>& data, TypeOf typeOf) {
+    Direct d;
+    std::vector<uint32_t> tiles;
+    for (const Reference& r : refs) {
+        if (memcmp(r.type, "auxl", 4) == 0 && r.to == primary) return d;  // alpha
+        if (memcmp(r.type, "dimg", 4) == 0 && r.from == primary) tiles.push_back(r.to);
+    }
+    // Its properties are plain; config gets the codec configuration's.
+    auto plain = [&](uint32_t item, const char* codec, Direct::Tile* tile) {
+        for (size_t k : propertiesOf(m, item)) {
+            const MetaBoxes::Property& property = m.properties[k];
+            if (tile && property.type == codec && property.n >= 4 && !tile->config) {
+                const size_t skip = property.type == "av1C" ? 4 : 0;
+                tile->config = property.p + skip, tile->configSize = property.n - skip;
+            } else if (property.type == "colr") {
+                Ycbcr c;
+                if (tile && nclxOf(property.p, property.n, c) && !tile->nclx) tile->nclx.reset(new Ycbcr(c));
+            } else if (property.type != "ispe" && property.type != "pixi" && property.type != "pasp") {
+                return false;
+            }
+        }
+        return !tile || tile->config;
+    };
+    auto dataOf = [&](uint32_t item) -> const ItemData* {
+        for (const auto& e : data)
+            if (e.first == item) return &e.second;
+        return nullptr;
+    };
+    if (type == "av01" || type == "hvc1") {
+        if (!tiles.empty()) return d;
+        tiles = {primary};
+        d.kind = type == "av01" ? Direct::av1 : Direct::hevc;
+    } else if (type == "grid" && !tiles.empty() && plain(primary, nullptr, nullptr)) {
+        const ItemData* grid = dataOf(primary);
+        uint8_t head[12];
+        const size_t got = grid ? grid->copy(0, head, sizeof head) : 0;
+        const bool wide = got >= 2 && head[1] & 1;
+        if (got < (wide ? 12u : 8u) || size_t(head[2] + 1) * (head[3] + 1) != tiles.size()) return d;
+        d.columns = head[3] + 1;
+        d.width = wide ? int(be32(head + 4)) : head[4] << 8 | head[5];
+        d.height = wide ? int(be32(head + 8)) : head[6] << 8 | head[7];
+        d.kind = Direct::hevc;
+    } else {
+        return d;
+    }
+    for (uint32_t id : tiles) {
+        Direct::Tile tile{nullptr, 0, ItemData(), nullptr};
+        const ItemData* bytes = dataOf(id);
+        if (!bytes || typeOf(id) != (d.kind == Direct::av1 ? "av01" : "hvc1") ||
+            !plain(id, d.kind == Direct::av1 ? "av1C" : "hvcC", &tile))
+            return Direct();
+        tile.data = *bytes;
+        d.tiles.push_back(std::move(tile));
+    }
+    for (size_t k : propertiesOf(m, tiles[0]))
+        if (m.properties[k].width && !d.tileWidth)
+            d.tileWidth = int(m.properties[k].width), d.tileHeight = int(m.properties[k].height);
+    if (tiles.size() == 1 && type != "grid") d.width = d.tileWidth, d.height = d.tileHeight;
+    if (!d.tileWidth || !d.width) return Direct();
+    return d;
+}
+
 // Adds what one meta box declares to result. Of each kind of box it
 // holds, the first counts, as in libheif; every ipco's ispe and codec
 // configurations count.
@@ -423,25 +508,11 @@ void readMeta(const uint8_t* meta, size_t metaSize, Bytes in, Declared& result) 
             if (next && std::find(reached.begin(), reached.end(), next) == reached.end()) reached.push_back(next);
         }
     ++result.metaBoxes;
-    result.plainAv1 = typeOf(primary) == "av01" && reached.size() == 1;
-    const uint8_t* config = nullptr;  // the av1C's configuration OBUs, maybe none
-    size_t configSize = 0;
-    for (size_t k : propertiesOf(m, primary)) {
-        const MetaBoxes::Property& property = m.properties[k];
-        if (property.type == "av1C" && property.n >= 4 && !config) config = property.p + 4, configSize = property.n - 4;
-        if (property.type != "ispe" && property.type != "pixi" && property.type != "av1C" && property.type != "colr" &&
-            property.type != "pasp")
-            result.plainAv1 = false;
-    }
+    result.direct = directOf(m, primary, typeOf(primary), refs, data, typeOf);
     for (const auto& d : data) {
         if (std::find(reached.begin(), reached.end(), d.first) == reached.end()) continue;
         const std::string type = typeOf(d.first);
         const ItemData& item = d.second;
-        if (d.first == primary && result.plainAv1 && config) {
-            result.av1 = ItemData();
-            result.av1.add(config, configSize);
-            result.av1.append(item);
-        }
         if (type == "hvc1") hevcSizes(item, result.coded);
         if (type == "av01") av1Sizes(item, result.coded);
         uint8_t head[20];
@@ -563,22 +634,32 @@ bool av1Size(const uint8_t* obu, size_t n, int64_t& width, int64_t& height) {
     return b.ok;
 }
 
+// The NAL units of an hvcC payload's arrays: calls f(type, nal, size) for
+// each, until one runs past the end.
+template <typename F>
+void eachHvccNal(const uint8_t* p, size_t n, F&& f) {
+    if (n < 23) return;
+    for (size_t at = 23, arrays = p[22]; arrays-- && n - at >= 3;) {
+        const unsigned kind = p[at] & 0x3f, count = unsigned(p[at + 1]) << 8 | p[at + 2];
+        at += 3;
+        for (unsigned k = 0; k < count && n - at >= 2; ++k) {
+            const size_t len = size_t(p[at]) << 8 | p[at + 1];
+            if (len > n - at - 2) return;
+            f(kind, p + at + 2, len);
+            at += 2 + len;
+        }
+    }
+}
+
 // Keeps the larger of largest and the picture size that a codec
 // configuration box (HEVC's hvcC with its sequence parameter sets, AV1's
 // av1C with its sequence header) declares.
 void codecConfigSize(const uint8_t* type, const uint8_t* p, size_t n, Size& largest) {
     int64_t w = 0, h = 0;
-    if (memcmp(type, "hvcC", 4) == 0 && n >= 23) {
-        for (size_t at = 23, arrays = p[22]; arrays-- && n - at >= 3;) {
-            const unsigned kind = p[at] & 0x3f, count = unsigned(p[at + 1]) << 8 | p[at + 2];
-            at += 3;
-            for (unsigned k = 0; k < count && n - at >= 2; ++k) {
-                const size_t len = size_t(p[at]) << 8 | p[at + 1];
-                if (len > n - at - 2) return;
-                if (kind == 33 && hevcSize(p + at + 2, len, w, h)) largest.keepLarger(w, h);
-                at += 2 + len;
-            }
-        }
+    if (memcmp(type, "hvcC", 4) == 0) {
+        eachHvccNal(p, n, [&](unsigned kind, const uint8_t* nal, size_t len) {
+            if (kind == 33 && hevcSize(nal, len, w, h)) largest.keepLarger(w, h);
+        });
     } else if (memcmp(type, "av1C", 4) == 0 && n > 4) {
         ItemData obus;  // the configuration OBUs after av1C's 4 bytes
         obus.add(p + 4, n - 4);
@@ -586,15 +667,24 @@ void codecConfigSize(const uint8_t* type, const uint8_t* p, size_t n, Size& larg
     }
 }
 
+// The parameter sets of an hvcC payload, each after a 4-byte length, as
+// libheif hands them to the decoder before the item's own NAL units.
+std::vector<uint8_t> hevcNals(const uint8_t* p, size_t n) {
+    std::vector<uint8_t> nals;
+    eachHvccNal(p, n, [&](unsigned, const uint8_t* nal, size_t len) {
+        const uint8_t size[4] = {0, 0, uint8_t(len >> 8), uint8_t(len)};
+        nals.insert(nals.end(), size, size + 4);
+        nals.insert(nals.end(), nal, nal + len);
+    });
+    return nals;
+}
+
 // A context over a file's bytes and its primary image.
 struct Context {
     const Api* api = nullptr;
     heif_context* ctx = nullptr;
     heif_image_handle* primary = nullptr;
-    // A plain AV1 picture's bytes, which dav1d decodes without libheif;
-    // empty for every other picture.
-    ItemData av1;
-    std::unique_ptr<Ycbcr> nclx;  // the nclx description's matrix and range
+    Direct direct;  // how to decode the picture without libheif, if at all
 
     Context() = default;
     Context(const Context&) = delete;
@@ -611,12 +701,26 @@ public:
 
     iflStatus decode(RowSink& sink, std::string& err) override {
         const Api& a = *c_->api;
-        if (c_->av1.size()) {
-            std::vector<uint8_t> obus(c_->av1.size());
-            c_->av1.copy(0, obus.data(), obus.size());
-            iflStatus st;
-            if (decodeAv1Still(obus, a.heif_image_handle_get_width(c_->primary),
-                               a.heif_image_handle_get_height(c_->primary), c_->nclx.get(), sink, st, err))
+        const Direct& d = c_->direct;
+        iflStatus st;
+        if (d.kind == Direct::av1) {
+            const Direct::Tile& t = d.tiles[0];
+            std::vector<uint8_t> obus(t.configSize + t.data.size());
+            memcpy(obus.data(), t.config, t.configSize);
+            t.data.copy(0, obus.data() + t.configSize, t.data.size());
+            if (decodeAv1Still(obus, d.width, d.height, t.nclx.get(), sink, st, err)) return st;
+        }
+        if (d.kind == Direct::hevc && sink.block) {
+            auto tile = [&](size_t i) {
+                const Direct::Tile& t = d.tiles[i];
+                HevcTile out{hevcNals(t.config, t.configSize), t.nclx.get()};
+                const size_t at = out.nals.size();
+                out.nals.resize(at + t.data.size());
+                t.data.copy(0, out.nals.data() + at, t.data.size());
+                return out;
+            };
+            if (decodeHevcStill(d.tiles.size(), tile, d.columns, d.tileWidth, d.tileHeight, d.width, d.height, sink,
+                                st, err))
                 return st;
         }
         heif_decoding_options* options = a.heif_decoding_options_alloc();
@@ -640,7 +744,7 @@ public:
             if (img) a.heif_image_release(img);
             return failed(e, err);
         }
-        iflStatus st = deliver(a, img, sink, err);
+        st = deliver(a, img, sink, err);
         a.heif_image_release(img);
         return st;
     }
@@ -717,8 +821,7 @@ private:
 
 // The colour description: the ICC profile, or a profile made from the nclx
 // primaries and transfer (empty when they are sRGB's).
-// Sets ycbcr to the nclx description's matrix and range when there is one.
-std::vector<uint8_t> colourOf(const Api& a, const heif_image_handle* h, std::unique_ptr<Ycbcr>& ycbcr) {
+std::vector<uint8_t> colourOf(const Api& a, const heif_image_handle* h) {
     std::vector<uint8_t> icc;
     // Codes that come from the file are read as plain numbers: a damaged
     // one need not be a value of libheif's enumeration.
@@ -730,10 +833,6 @@ std::vector<uint8_t> colourOf(const Api& a, const heif_image_handle* h, std::uni
     }
     heif_color_profile_nclx* nclx = nullptr;
     if (a.heif_image_handle_get_nclx_color_profile(h, &nclx).code != heif_error_Ok || !nclx) return icc;
-    int matrixCode = 0;
-    static_assert(sizeof matrixCode == sizeof nclx->matrix_coefficients, "a matrix code is an int");
-    memcpy(&matrixCode, &nclx->matrix_coefficients, sizeof matrixCode);
-    ycbcr.reset(new Ycbcr{matrixCode, nclx->full_range_flag != 0});
     const double xy[8] = {nclx->color_primary_red_x,   nclx->color_primary_red_y,   nclx->color_primary_green_x,
                           nclx->color_primary_green_y, nclx->color_primary_blue_x,  nclx->color_primary_blue_y,
                           nclx->color_primary_white_x, nclx->color_primary_white_y};
@@ -774,7 +873,7 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     const heif_image_handle* h = c->primary;
     // What the decoders allocate, then the primary image's stored size and
     // the size shown.
-    const Declared declared = readDeclared(in);
+    Declared declared = readDeclared(in);
     for (const Size& s : {declared.item, declared.canvas, declared.coded})
         if (s.width && s.height && !info.setSize(s.width, s.height)) return iflErrTooLarge;
     if (!info.setSize(a->heif_image_handle_get_ispe_width(h), a->heif_image_handle_get_ispe_height(h)) ||
@@ -786,10 +885,11 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     }
     info.channels = a->heif_image_handle_has_alpha_channel(h) ? 4 : 3;
     info.orientation = iflUpperLeft;
-    info.icc = colourOf(*a, h, c->nclx);
-    if (declared.metaBoxes == 1 && declared.plainAv1 && declared.av1.size() && info.channels == 3 &&
-        a->heif_image_handle_get_luma_bits_per_pixel(h) == 8)
-        c->av1 = declared.av1;
+    info.icc = colourOf(*a, h);
+    if (declared.metaBoxes == 1 && info.channels == 3 && a->heif_image_handle_get_luma_bits_per_pixel(h) == 8 &&
+        declared.direct.width == a->heif_image_handle_get_width(h) &&
+        declared.direct.height == a->heif_image_handle_get_height(h))
+        c->direct = std::move(declared.direct);
     reader = std::make_unique<HeifReader>(std::move(c));
     return iflSuccess;
 }

@@ -16,7 +16,7 @@ trap 'rm -rf "$root"' EXIT
 # run time, so they are named by hand), and only packages that exist here.
 depends=$(dpkg-deb -f "$deb" Depends)
 names=$(sed -E 's/ \([^)]*\)//g; s/ *[,|] */\n/g' <<<"$depends")
-for lib in libjpeg62-turbo libpng16-16 libtiff6 libgif7 libwebp7 libwebpdemux2 libheif1 libdav1d6 libglut3.12 libstdc++6 libc6; do
+for lib in libjpeg62-turbo libpng16-16 libtiff6 libgif7 libwebp7 libwebpdemux2 libheif1 libdav1d6 libde265-0 libglut3.12 libstdc++6 libc6; do
   grep -qxF "$lib" <<<"$names" || fail "Depends lacks $lib: $depends"
 done
 for pkg in $names; do

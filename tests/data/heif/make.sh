@@ -210,6 +210,35 @@ for ext in ("heic", "avif"):
     open("head100." + ext, "wb").write(whole[:100])
 PY
 
+# A 2 x 1 grid whose two tiles are plain.heic's one tile, 190 x 63: the grid
+# description, the grid's ispe, and a second dimg reference changed in place
+# (meta grows by 2 bytes, so the tile's data offset moves by 2).
+python3 - <<'PY'
+import struct
+d = bytearray(open("plain.heic", "rb").read())
+def box(name, start=0):
+    at = d.find(name, start) - 4
+    assert at >= 0, name
+    return at
+idat = box(b"idat")
+assert d[idat + 8:idat + 16] == bytes.fromhex("00000000005f003f")
+d[idat + 8:idat + 16] = bytes.fromhex("00000001 00be003f")
+ispe = box(b"ispe", box(b"ispe") + 8)     # the grid's, after the tile's
+assert struct.unpack(">II", d[ispe + 12:ispe + 20]) == (95, 63)
+d[ispe + 12:ispe + 16] = struct.pack(">I", 190)
+dimg = box(b"dimg")
+assert d[dimg:dimg + 14] == bytes.fromhex("0000000e64696d670002 0001 0001".replace(" ", ""))
+d[dimg:dimg + 14] = bytes.fromhex("0000001064696d67000200020001 0001".replace(" ", ""))
+for name in (b"iref", b"meta"):
+    at = box(name)
+    d[at:at + 4] = struct.pack(">I", struct.unpack(">I", d[at:at + 4])[0] + 2)
+iloc = box(b"iloc")
+assert d[iloc + 16:iloc + 22] == bytes.fromhex("0001 0000 0000".replace(" ", ""))
+base = struct.unpack(">I", d[iloc + 22:iloc + 26])[0]
+d[iloc + 22:iloc + 26] = struct.pack(">I", base + 2)
+open("grid2.heic", "wb").write(d)
+PY
+
 # Hostile: sizes declared only inside the coded data, where the decoder
 # meets them: an HEVC sequence parameter set of 30000 x 30000 put before the
 # tile's NAL units (plain.heic's own, with the size fields changed), and an
