@@ -102,7 +102,12 @@ public:
 
     bool ok() const { return ok_; }
     JxlDecoder* get() const { return dec_; }
-    JxlDecoderStatus next() const { return a_.JxlDecoderProcessInput(dec_); }
+    // The next event. libjxl prints its reasons for failing on standard
+    // error: the library says it in one line instead.
+    JxlDecoderStatus next() const {
+        SilencedStderr quiet;
+        return a_.JxlDecoderProcessInput(dec_);
+    }
 
 private:
     const Api& a_;
@@ -231,8 +236,8 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     JxlBasicInfo basic;
     if (s != JXL_DEC_BASIC_INFO || a->JxlDecoderGetBasicInfo(d.get(), &basic) != JXL_DEC_SUCCESS)
         return stopped(s, err);
-    const bool turned = basic.orientation >= JXL_ORIENT_TRANSPOSE;
-    const int64_t w = turned ? basic.ysize : basic.xsize, h = turned ? basic.xsize : basic.ysize;
+    // The upright size: libjxl reports it so when it applies the orientation.
+    const int64_t w = basic.xsize, h = basic.ysize;
     if (!info.setSize(w, h)) return iflErrTooLarge;
     // libjxl holds every channel at the picture's size, extra channels too:
     // they count toward the limits like the RGBA block's four.
@@ -344,6 +349,7 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions& opts, std::strin
         pixels = rows.data();
         size = rows.size();
     }
+    SilencedStderr quiet;  // libjxl's reasons for failing; the library says it in one line
     if (a->JxlEncoderAddImageFrame(settings, &format, pixels, size) != JXL_ENC_SUCCESS) return encoderFailed(err);
     a->JxlEncoderCloseInput(e.enc);
     std::vector<uint8_t> buffer(size_t(1) << 20);

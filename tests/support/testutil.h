@@ -55,6 +55,11 @@ private:
 // The CRC-32 of PNG chunks and zlib (polynomial 0xEDB88320), for crafted files.
 uint32_t crc32(const uint8_t* p, size_t n);
 
+// The start of a bare JPEG XL codestream declaring a w by h picture of 8-bit
+// lossy RGB with extraChannels alpha channels, followed by zeros: headers
+// only, no frame.
+std::vector<uint8_t> jxlHeader(uint32_t w, uint32_t h, uint32_t extraChannels = 0);
+
 // What a hostile file may cost the driver before it is refused. Under
 // AddressSanitizer, freeing an untouched block of up to 1 GiB writes its
 // shadow, an eighth of its size, which takes seconds.
