@@ -11,18 +11,6 @@
 using testutil::run;
 using Bytes = std::vector<uint8_t>;
 
-namespace {
-
-// The picture in a file as the driver writes it to PPM.
-bool asPpm(const testutil::TempDir& dir, const std::string& file, int& w, int& h, Bytes& rgb) {
-    const std::string ppm = dir / "as.ppm";
-    auto r = run({PICTRIX_BIN, file, ppm});
-    EXPECT_EQ(r.status, 0) << r.err;
-    return testutil::parsePpm(testutil::readFile(ppm), w, h, rgb);
-}
-
-}  // namespace
-
 // A picture to JPEG XL and back to PPM: the file is a bare codestream as
 // close to the source as cjxl's at the same distance (42.8 dB), and a cjxl
 // file reads as djxl reads it.
@@ -38,15 +26,15 @@ TEST(DriverJxl, ConvertsFromAndToJpegXl) {
     EXPECT_EQ(file[1], 0x0a);
     int w, h, sw, sh;
     Bytes back, src;
-    ASSERT_TRUE(asPpm(dir, out, w, h, back));
-    ASSERT_TRUE(asPpm(dir, in, sw, sh, src));
+    ASSERT_TRUE(testutil::driverPpm(dir, out, w, h, back));
+    ASSERT_TRUE(testutil::driverPpm(dir, in, sw, sh, src));
     ASSERT_EQ(w, sw);
     ASSERT_EQ(h, sh);
     EXPECT_GT(testutil::psnr(back, src), 41.5);
 
     int rw, rh;
     Bytes mine, ref;
-    ASSERT_TRUE(asPpm(dir, testutil::dataPath("jxl/lossy.jxl"), w, h, mine));
+    ASSERT_TRUE(testutil::driverPpm(dir, testutil::dataPath("jxl/lossy.jxl"), w, h, mine));
     ASSERT_TRUE(testutil::parsePpm(testutil::readFile(testutil::dataPath("jxl/lossy.ref.ppm")), rw, rh, ref));
     EXPECT_GT(testutil::psnr(mine, ref), 50.0);
 }

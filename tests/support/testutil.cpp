@@ -1,5 +1,7 @@
 #include "testutil.h"
 
+#include "psnr.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -23,6 +25,11 @@ uint32_t crc32(const uint8_t* p, size_t n) {
         for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1)));
     }
     return ~c;
+}
+
+bool driverPpm(const TempDir& dir, const std::string& file, int& w, int& h, std::vector<uint8_t>& rgb) {
+    const std::string ppm = dir / "as.ppm";
+    return run({PICTRIX_BIN, file, ppm}).status == 0 && parsePpm(readFile(ppm), w, h, rgb);
 }
 
 std::vector<uint8_t> jxlHeader(uint32_t w, uint32_t h, uint32_t extraChannels) {

@@ -39,6 +39,10 @@ struct RunResult {
 // setup, if given, runs in the child before exec (for rlimits and the like).
 RunResult run(const std::vector<std::string>& argv, void (*setup)() = nullptr);
 
+// The picture in a file as the driver (PICTRIX_BIN) converts it to a PPM
+// in dir: false when the driver fails or its PPM does not parse.
+bool driverPpm(const TempDir& dir, const std::string& file, int& w, int& h, std::vector<uint8_t>& rgb);
+
 // Silences standard error (the library's one error line per failure) while
 // a test provokes many failures.
 class QuietStderr {
