@@ -303,8 +303,8 @@ TEST(JxlWriter, RoundTripsLosslessExactlyAndLossyClose) {
                 }
 }
 
-// The source picture at the writer's own settings: near djxl's lossy.jxl
-// (cjxl at the same distance and effort) in quality and size.
+// The source picture at the writer's own settings: near cjxl's lossy.jxl
+// (the same distance, effort 7) in quality and size.
 TEST(JxlWriter, WritesPhotosAtPhotoQuality) {
     testutil::TempDir dir;
     const Bytes src = rgb(load("heif/source.png"));
