@@ -161,7 +161,8 @@ constexpr unsigned kAllLossless = ~0u;
     X(pnm) /* reads P1 to P7, writes binary PPM */ \
     X(pam) /* writes PAM (P7), RGB or RGBA */ \
     X(heif) /* HEVC in HEIF, through libheif */ \
-    X(avif) /* AV1 in HEIF, through libheif */
+    X(avif) /* AV1 in HEIF, through libheif */ \
+    X(jxl) /* JPEG XL, through libjxl */
 
 #define IFL0_DECLARE_CODEC(name) extern const Codec name##Codec;
 IFL0_FORMATS(IFL0_DECLARE_CODEC)

@@ -3,7 +3,8 @@
 # not the deliberately damaged ones), the PNG seeds of make-png.py, and a few
 # variants made with Debian's tools.
 # Needs python3, libjpeg-turbo-progs, imagemagick, libtiff-tools, webp.
-# (The HEIC and AVIF seeds are copies of fixtures made by tests/data/heif/make.sh.)
+# (The HEIC, AVIF and JPEG XL seeds are copies of fixtures made by
+# tests/data/heif/make.sh and tests/data/jxl/make.sh.)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 data="$here/../../tests/data"
@@ -13,7 +14,7 @@ trap 'rm -rf "$tmp"' EXIT
 # Every reader's folder but PNG's takes its format's test fixtures.
 for dir in "$here"/*/; do
   f=$(basename "$dir")
-  [ "$f" = png ] || [ "$f" = write ] || [ "$f" = heif ] || [ ! -d "$data/$f" ] && continue
+  [ "$f" = png ] || [ "$f" = write ] || [ "$f" = heif ] || [ "$f" = jxl ] || [ ! -d "$data/$f" ] && continue
   find "$data/$f" -maxdepth 1 -type f ! -name '*.md' ! -name '*.sh' ! -name '*.py' ! -name 'short-strip-*' -exec cp {} "$here/$f/" \;
 done
 python3 "$here/make-png.py" "$here/png"
@@ -62,6 +63,10 @@ cp "$c/adobe.bmp" "$b/colour-adobe.bmp"
 # both formats, damaged files and PNG sources, so it is not copied whole).
 for f in plain alpha depth10; do cp "$data/heif/$f.heic" "$here/heif/"; done
 for f in plain alpha grid combo depth10 codes12 mono p3-nclx; do cp "$data/heif/$f.avif" "$here/avif/"; done
+# JPEG XL: the fixtures of each kind, not the references and sources.
+for f in lossy lossless alpha alpha-lossy grey-lossy deep16 float orient6 anim adobe-lossless quads-jpeg; do
+  cp "$data/jxl/$f.jxl" "$here/jxl/"
+done
 
 # The writers' target: inputs for every writer and compression of
 # write_fuzzer.cpp (writer and compression, width - 1, height - 1, channels,

@@ -22,6 +22,8 @@ using Bytes = std::vector<uint8_t>;
 using testutil::kRGBA;
 using testutil::Picture;
 using testutil::psnr;
+using testutil::ramp;
+using testutil::writePicture;
 using testutil::readPicture;
 
 Bytes fixture(const std::string& name) { return testutil::readFile(testutil::dataPath("heif/" + name)); }
@@ -366,34 +368,6 @@ TEST(HeifReader, DamagedFilesFailWithOneLine) {
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     }
 }
-
-namespace {
-
-// w x h with smooth colour ramps and, with four channels, alpha falling
-// from left to right.
-Bytes ramp(int w, int h, int nchans) {
-    Bytes px;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            px.insert(px.end(), {uint8_t(40 + x * 160 / w), uint8_t(30 + y * 180 / h), uint8_t(200 - (x + y) * 100 / (w + h))});
-            if (nchans == 4) px.push_back(uint8_t(255 - x * 200 / w));
-        }
-    return px;
-}
-
-iflStatus writePicture(const std::string& path, const Bytes& px, int w, int h, int nchans) {
-    iflSize size(w, h, nchans);
-    iflFileConfig config(&size);
-    iflStatus st;
-    iflFile* f = iflFile::create(-1, path.c_str(), nullptr, &config, nullptr, &st);
-    if (!f) return st;
-    iflConfig layout(iflUInt8, iflInterleaved, nchans, kRGBA);
-    st = f->setTile(0, 0, 0, w, h, 1, px.data(), &layout);
-    iflStatus closed = f->close();
-    return st != iflSuccess ? st : closed;
-}
-
-}  // namespace
 
 // The ending picks the format whatever its case; odd sizes down to one
 // pixel come back at their size, recognised from content, in the file's

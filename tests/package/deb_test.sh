@@ -12,11 +12,12 @@ deb=$1
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 
-# Dependencies: every codec and GLUT runtime (libheif and GLUT are opened at
+# Dependencies: every codec and GLUT runtime (libheif, libjxl and GLUT are opened at
 # run time, so they are named by hand), and only packages that exist here.
 depends=$(dpkg-deb -f "$deb" Depends)
 names=$(sed -E 's/ \([^)]*\)//g; s/ *[,|] */\n/g' <<<"$depends")
-for lib in libjpeg62-turbo libpng16-16 libtiff6 libgif7 libwebp7 libwebpdemux2 libheif1 libdav1d6 libde265-0 libglut3.12 libstdc++6 libc6; do
+for lib in libjpeg62-turbo libpng16-16 libtiff6 libgif7 libwebp7 libwebpdemux2 libheif1 libdav1d6 libde265-0 libjxl0.7 \
+  libglut3.12 libstdc++6 libc6; do
   grep -qxF "$lib" <<<"$names" || fail "Depends lacks $lib: $depends"
 done
 for pkg in $names; do
@@ -58,7 +59,7 @@ if [ -f "$entry" ]; then
   declare -A format_types=(
     [JPEG]="image/jpeg" [PNG]="image/png" [TIFF]="image/tiff"
     [PNM]="image/x-portable-anymap image/x-portable-bitmap image/x-portable-graymap image/x-portable-pixmap"
-    [BMP]="image/bmp" [GIF]="image/gif" [WebP]="image/webp" [HEIF]="image/heif" [AVIF]="image/avif")
+    [BMP]="image/bmp" [GIF]="image/gif" [WebP]="image/webp" [HEIF]="image/heif" [AVIF]="image/avif" [JXL]="image/jxl")
   formats=$(sed -n '/^## Formats$/,/^## /s/^| \([A-Za-z0-9]*\) |.*/\1/p' "$top/README.md" | grep -vx format)
   [ -n "$formats" ] || fail "no formats found in the README's table"
   for format in $formats; do

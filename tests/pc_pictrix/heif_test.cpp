@@ -19,14 +19,6 @@ namespace {
 constexpr long kMaxRssKiB = testutil::kHostileMaxRssKiB;
 constexpr double kMaxSeconds = testutil::kHostileMaxSeconds;
 
-// The picture in a file as the driver writes it to PPM.
-bool asPpm(const testutil::TempDir& dir, const std::string& file, int& w, int& h, Bytes& rgb) {
-    const std::string ppm = dir / "as.ppm";
-    auto r = run({PICTRIX_BIN, file, ppm});
-    EXPECT_EQ(r.status, 0) << r.err;
-    return testutil::parsePpm(testutil::readFile(ppm), w, h, rgb);
-}
-
 }  // namespace
 
 TEST(DriverHeif, HeicConvertsToJpeg) {
@@ -42,8 +34,8 @@ TEST(DriverHeif, HeicConvertsToJpeg) {
     EXPECT_EQ(jpg[1], 0xd8);
     int w, h, sw, sh;
     Bytes got, src;
-    ASSERT_TRUE(asPpm(dir, out, w, h, got));
-    ASSERT_TRUE(asPpm(dir, testutil::dataPath("heif/source.png"), sw, sh, src));
+    ASSERT_TRUE(testutil::driverPpm(dir, out, w, h, got));
+    ASSERT_TRUE(testutil::driverPpm(dir, testutil::dataPath("heif/source.png"), sw, sh, src));
     ASSERT_EQ(w, sw);
     ASSERT_EQ(h, sh);
     // The HEIC alone is 41 dB from the source; a JPEG at the driver's quality
@@ -58,7 +50,7 @@ TEST(DriverHeif, JpegConvertsToAvifAndHeic) {
     const std::string in = testutil::dataPath("jpeg/quads.jpg");
     int w, h;
     Bytes src;
-    ASSERT_TRUE(asPpm(dir, in, w, h, src));
+    ASSERT_TRUE(testutil::driverPpm(dir, in, w, h, src));
     for (const char* name : {"out.avif", "out.heic"}) {
         SCOPED_TRACE(name);
         const std::string out = dir / name;
@@ -70,7 +62,7 @@ TEST(DriverHeif, JpegConvertsToAvifAndHeic) {
         EXPECT_EQ(std::string(file.begin() + 4, file.begin() + 8), "ftyp");
         int bw, bh;
         Bytes back;
-        ASSERT_TRUE(asPpm(dir, out, bw, bh, back));
+        ASSERT_TRUE(testutil::driverPpm(dir, out, bw, bh, back));
         ASSERT_EQ(bw, w);
         ASSERT_EQ(bh, h);
         EXPECT_GT(testutil::psnr(back, src), 30.0);

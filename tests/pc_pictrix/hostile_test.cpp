@@ -181,6 +181,8 @@ TEST(HostileFiles, HeadersBeyondThePictureModelAreRefusedFastInLittleMemory) {
         {"huge-pam.pam", pnm("P7\nWIDTH 30000\nHEIGHT 30000\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n"), true},
         {"huge.jpg", jpeg(30000, 30000), true},
         {"huge-canvas.webp", webpCanvas(30000, 30000), false},
+        {"huge.jxl", testutil::jxlHeader(30000, 30000), true},
+        {"many-channels.jxl", testutil::jxlHeader(16000, 16000, 4095), true},
         {"wide.png", png(65535, 1), true},
         {"max.png", png(0x7fffffff, 0x7fffffff), true},
     };
@@ -202,6 +204,8 @@ TEST(HostileFiles, HugePicturesWithoutTheirDataFailFastInLittleMemory) {
         {"model.pbm", pnm("P4\n32767 16383\n"), false},
         {"model.jpg", jpeg(16383, 16383), false},
         {"model-lossless.webp", webpLossless(16383, 16383), false},
+        {"model.jxl", testutil::jxlHeader(16383, 16383), false},
+        {"model-channels.jxl", testutil::jxlHeader(8192, 8192, 3), false},
         // A 1 by 1 picture in one 8192 by 8192 RGBA tile of 64 bytes.
         {"huge-tile.tif", testutil::dataPath("../../fuzz/regressions/tiff/huge-tile.tif"), false},
     };
@@ -250,7 +254,8 @@ TEST(HostileFiles, EndlessGifExtensionsEnd) {
 // One sample of each format, cut at every sixteenth of its length.
 TEST(HostileFiles, TruncatedSamplesFailCleanlyThroughTheDriver) {
     const char* samples[] = {"jpeg/quads.jpg", "png/../../../samples/sunrise.png", "tiff/rgb-lzw.tif",
-                             "pnm/rgb-p6.ppm", "bmp/rgb24.bmp", "gif/pattern89.gif", "webp/lossy.webp"};
+                             "pnm/rgb-p6.ppm", "bmp/rgb24.bmp", "gif/pattern89.gif", "webp/lossy.webp",
+                             "jxl/lossless.jxl"};
     testutil::TempDir dir;
     for (const char* s : samples) {
         Bytes whole = testutil::readFile(testutil::dataPath(s));
@@ -278,6 +283,7 @@ TEST(HostileFiles, EveryReaderStatesTheSizeLimitsInTheSameWords) {
     const std::pair<const char*, Bytes> files[] = {
         {"PNG", png(40000, 3)},  {"TIFF", tiff(40000, 3)},          {"BMP", bmp(40000, 3)},
         {"GIF", gif(40000, 3, 1, 1)}, {"PNM", pnm("P6\n40000 3\n255\n")}, {"JPEG", jpeg(40000, 3)},
+        {"JXL", testutil::jxlHeader(40000, 3)},
     };
     for (const auto& [format, bytes] : files) {
         const std::string path = dir / (std::string("huge-") + format);

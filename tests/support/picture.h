@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace testutil {
@@ -39,6 +40,34 @@ inline iflStatus readPicture(const std::vector<uint8_t>& bytes, Picture& pic, co
         std::copy_n(buf.begin() + from * rowBytes, rowBytes, pic.px.begin() + y * rowBytes);
     }
     return st;
+}
+
+// w x h with smooth colour ramps and, with four channels, alpha falling
+// from left to right; nchans samples per pixel.
+inline std::vector<uint8_t> ramp(int w, int h, int nchans) {
+    std::vector<uint8_t> px;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            px.insert(px.end(), {uint8_t(40 + x * 160 / w), uint8_t(30 + y * 180 / h), uint8_t(200 - (x + y) * 100 / (w + h))});
+            if (nchans == 4) px.push_back(uint8_t(255 - x * 200 / w));
+        }
+    return px;
+}
+
+// Writes px (w x h, nchans interleaved samples, top row first) to a new file
+// whose format follows from path's ending.
+inline iflStatus writePicture(const std::string& path, const std::vector<uint8_t>& px, int w, int h, int nchans,
+                              iflCompression compression = iflCompressionDefault) {
+    iflSize size(w, h, nchans);
+    iflFileConfig config(&size, iflDataTypeDefault, iflOrderDefault, iflColorModelDefault, iflOrientationDefault,
+                         compression);
+    iflStatus st;
+    iflFile* f = iflFile::create(-1, path.c_str(), nullptr, &config, nullptr, &st);
+    if (!f) return st;
+    iflConfig layout(iflUInt8, iflInterleaved, nchans, kRGBA);
+    st = f->setTile(0, 0, 0, w, h, 1, px.data(), &layout);
+    iflStatus closed = f->close();
+    return st != iflSuccess ? st : closed;
 }
 
 }  // namespace testutil

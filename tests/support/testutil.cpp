@@ -1,5 +1,7 @@
 #include "testutil.h"
 
+#include "psnr.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -25,6 +27,40 @@ uint32_t crc32(const uint8_t* p, size_t n) {
     return ~c;
 }
 
+bool driverPpm(const TempDir& dir, const std::string& file, int& w, int& h, std::vector<uint8_t>& rgb) {
+    const std::string ppm = dir / "as.ppm";
+    return run({PICTRIX_BIN, file, ppm}).status == 0 && parsePpm(readFile(ppm), w, h, rgb);
+}
+
+std::vector<uint8_t> jxlHeader(uint32_t w, uint32_t h, uint32_t extraChannels) {
+    std::vector<uint8_t> b = {0xff, 0x0a};
+    size_t bit = 16;
+    // Fields are packed least significant bit first.
+    auto put = [&](uint32_t v, int n) {
+        for (int i = 0; i < n; ++i, ++bit) {
+            if (bit / 8 >= b.size()) b.push_back(0);
+            b[bit / 8] |= uint8_t((v >> i & 1) << (bit % 8));
+        }
+    };
+    // A side: selector and bits of U32(1 + u(9), 1 + u(13), 1 + u(18), 1 + u(30)).
+    auto side = [&](uint32_t v) {
+        const int bits[] = {9, 13, 18, 30};
+        int k = 0;
+        while (k < 3 && v - 1 >= (1u << bits[k])) ++k;
+        put(uint32_t(k), 2), put(v - 1, bits[k]);
+    };
+    put(0, 1), side(h), put(0, 3), side(w);  // SizeHeader: not small, explicit width
+    if (extraChannels == 0) {
+        put(1, 1);  // ImageMetadata: all default
+    } else {
+        put(0, 1), put(0, 1), put(0, 1), put(0, 2), put(1, 1);  // 8-bit integer samples, no extra fields
+        put(3, 2), put(extraChannels - 1, 12);
+        for (uint32_t i = 0; i < extraChannels; ++i) put(1, 1);  // default alpha channels
+        put(1, 1), put(1, 1), put(0, 2);                         // XYB, default colour, no extensions
+    }
+    b.resize(b.size() + 16, 0);
+    return b;
+}
 
 std::vector<uint8_t> readFile(const std::string& path) {
     std::vector<uint8_t> v;

@@ -39,6 +39,10 @@ struct RunResult {
 // setup, if given, runs in the child before exec (for rlimits and the like).
 RunResult run(const std::vector<std::string>& argv, void (*setup)() = nullptr);
 
+// The picture in a file as the driver (PICTRIX_BIN) converts it to a PPM
+// in dir: false when the driver fails or its PPM does not parse.
+bool driverPpm(const TempDir& dir, const std::string& file, int& w, int& h, std::vector<uint8_t>& rgb);
+
 // Silences standard error (the library's one error line per failure) while
 // a test provokes many failures.
 class QuietStderr {
@@ -54,6 +58,11 @@ private:
 
 // The CRC-32 of PNG chunks and zlib (polynomial 0xEDB88320), for crafted files.
 uint32_t crc32(const uint8_t* p, size_t n);
+
+// The start of a bare JPEG XL codestream declaring a w by h picture of 8-bit
+// lossy RGB with extraChannels alpha channels, followed by zeros: headers
+// only, no frame.
+std::vector<uint8_t> jxlHeader(uint32_t w, uint32_t h, uint32_t extraChannels = 0);
 
 // What a hostile file may cost the driver before it is refused. Under
 // AddressSanitizer, freeing an untouched block of up to 1 GiB writes its
