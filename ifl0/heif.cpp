@@ -136,7 +136,7 @@ public:
         if (d.kind == Direct::av1) {
             const Direct::Tile& t = d.tiles[0];
             std::vector<uint8_t> obus(t.configSize + t.data.size());
-            memcpy(obus.data(), t.config, t.configSize);
+            if (t.configSize) memcpy(obus.data(), t.config, t.configSize);
             t.data.copy(0, obus.data() + t.configSize, t.data.size());
             if (decodeAv1Still(obus, d.width, d.height, t.nclx.get(), sink, st, err)) return st;
         }

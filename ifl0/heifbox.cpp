@@ -264,7 +264,7 @@ Direct directOf(const MetaBoxes& m, uint32_t primary, const std::string& type, c
     for (uint32_t id : tiles) {
         Direct::Tile tile{nullptr, 0, ItemData(), nullptr};
         const ItemData* bytes = dataOf(id);
-        if (!bytes || typeOf(id) != (d.kind == Direct::av1 ? "av01" : "hvc1") ||
+        if (!bytes || !bytes->size() || typeOf(id) != (d.kind == Direct::av1 ? "av01" : "hvc1") ||
             !plain(id, d.kind == Direct::av1 ? "av1C" : "hvcC", &tile))
             return Direct();
         tile.data = *bytes;
