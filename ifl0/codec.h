@@ -170,7 +170,8 @@ iflStatus writeAll(FILE* out, const void* p, size_t n, std::string& err);
     X(pnm) /* reads P1 to P7, writes binary PPM */ \
     X(pam) /* writes PAM (P7), RGB or RGBA */ \
     X(heif) /* HEVC in HEIF, through libheif */ \
-    X(avif) /* AV1 in HEIF, through libheif */
+    X(avif) /* AV1 in HEIF, through libheif */ \
+    X(qoi)
 
 #define IFL0_DECLARE_CODEC(name) extern const Codec name##Codec;
 IFL0_FORMATS(IFL0_DECLARE_CODEC)
