@@ -171,7 +171,8 @@ iflStatus writeAll(FILE* out, const void* p, size_t n, std::string& err);
     X(pam) /* writes PAM (P7), RGB or RGBA */ \
     X(heif) /* HEVC in HEIF, through libheif */ \
     X(avif) /* AV1 in HEIF, through libheif */ \
-    X(qoi)
+    X(qoi)              \
+    X(tga) /* no magic number: tried last */
 
 #define IFL0_DECLARE_CODEC(name) extern const Codec name##Codec;
 IFL0_FORMATS(IFL0_DECLARE_CODEC)
