@@ -172,6 +172,7 @@ iflStatus writeAll(FILE* out, const void* p, size_t n, std::string& err);
     X(heif) /* HEVC in HEIF, through libheif */ \
     X(avif) /* AV1 in HEIF, through libheif */ \
     X(qoi)              \
+    X(ico) /* reads ICO and CUR; no magic number: after those that have one */ \
     X(tga) /* no magic number: tried last */
 
 #define IFL0_DECLARE_CODEC(name) extern const Codec name##Codec;

@@ -11,13 +11,13 @@
 
 namespace testutil {
 
-// Reads bytes (the format recognised from them): the library must fail with
-// status, printing one line "ifl0: memory: " that holds reason.
+// Reads bytes as format (recognised from them when null): the library must
+// fail with status, printing one line "ifl0: memory: " that holds reason.
 inline testing::AssertionResult refusedAs(const std::vector<uint8_t>& bytes, iflStatus status,
-                                          const std::string& reason) {
+                                          const std::string& reason, iflFormat* format = nullptr) {
     testing::internal::CaptureStderr();
     Picture pic;
-    const iflStatus st = readPicture(bytes, pic);
+    const iflStatus st = readPicture(bytes, pic, kRGBA, 4, iflUpperLeft, format);
     const std::string err = testing::internal::GetCapturedStderr();
     if (st != status) return testing::AssertionFailure() << "status " << st << ": " << err;
     if (err.rfind("ifl0: memory: ", 0) != 0 || err.find(reason) == std::string::npos ||
