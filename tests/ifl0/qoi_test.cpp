@@ -1,0 +1,154 @@
+// QOI reading (every op, runs across rows, both colour space bytes, damaged
+// streams) and writing (byte for byte as the reference encoder writes).
+#include "codec.h"
+#include "picture.h"
+#include "refusal.h"
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using testutil::dataPath;
+using testutil::Picture;
+using testutil::readFile;
+using testutil::readPicture;
+using testutil::refusedAs;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kEnd = {0, 0, 0, 0, 0, 0, 0, 1};
+
+// A QOI file of w by h with these ops and the end marker.
+Bytes qoi(uint32_t w, uint32_t h, uint8_t channels, const Bytes& ops, uint8_t colourspace = 0) {
+    Bytes b = {'q', 'o', 'i', 'f'};
+    for (uint32_t v : {w, h})
+        for (int i = 3; i >= 0; --i) b.push_back(uint8_t(v >> (8 * i)));
+    b.push_back(channels), b.push_back(colourspace);
+    b.insert(b.end(), ops.begin(), ops.end());
+    b.insert(b.end(), kEnd.begin(), kEnd.end());
+    return b;
+}
+
+Picture decoded(const Bytes& bytes) {
+    Picture p;
+    EXPECT_EQ(readPicture(bytes, p), iflSuccess);
+    return p;
+}
+
+std::string rgba(const Picture& p, int x, int y) {
+    const uint8_t* v = p.at(x, y);
+    return std::to_string(v[0]) + "," + std::to_string(v[1]) + "," + std::to_string(v[2]) + "," +
+           std::to_string(v[3]);
+}
+
+TEST(QoiReader, ReadsReferenceEncodedFilesAsTheirSourcePictures) {
+    for (const char* stem : {"rgb", "rgba", "flat", "linear"}) {
+        SCOPED_TRACE(stem);
+        Picture mine = decoded(readFile(dataPath(std::string("qoi/") + stem + ".qoi")));
+        const std::string source = std::string(stem) == "linear" ? "rgb" : stem;
+        Picture png = decoded(readFile(dataPath("qoi/" + source + ".png")));
+        EXPECT_EQ(mine.w, png.w);
+        EXPECT_EQ(mine.c, std::string(stem) == "rgba" ? 4 : 3);
+        EXPECT_EQ(mine.px, png.px);
+    }
+}
+
+TEST(QoiReader, DecodesEveryOpFromItsRunningState) {
+    // 4 by 3, from the start pixel (0, 0, 0, 255) and an index of zeros:
+    const Bytes ops = {
+        0xfe, 10, 20, 30,             // RGB
+        0xff, 10, 20, 30, 128,        // RGBA
+        0x40 | 0 << 4 | 3 << 2 | 2,   // DIFF -2, +1, 0
+        0xc0 | 2,                     // RUN of 3, from the end of the first row into the second
+        0x80 | 40, 0x0f,              // LUMA green +8, red +8 - 8, blue +8 + 7
+        0x00 | 0,                     // INDEX 0, never stored: (0, 0, 0, 0)
+        0x40 | 0 << 4 | 0 << 2 | 0,   // DIFF -2 each, wrapping to 254
+        0xff, 1, 2, 3, 4,             // RGBA
+        0x00 | 53,                    // INDEX 53, never stored
+        0x00 | 9,                     // INDEX 9, where the first pixel went
+    };
+    Picture p = decoded(qoi(4, 3, 4, ops));
+    const char* want[12] = {"10,20,30,255", "10,20,30,128", "8,21,30,128", "8,21,30,128",
+                            "8,21,30,128",  "8,21,30,128",  "8,29,45,128", "0,0,0,0",
+                            "254,254,254,0", "1,2,3,4",     "0,0,0,0",     "10,20,30,255"};
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(rgba(p, i % 4, i / 4), want[i]) << "pixel " << i;
+
+    // Index 53 holds what was stored there; the reference decoder stores the
+    // running pixel after every op, a run's too: the start pixel after a
+    // leading run.
+    p = decoded(qoi(3, 1, 4, {0xc0 | 0, 0xfe, 9, 9, 9, 0x00 | 53}));
+    EXPECT_EQ(rgba(p, 0, 0), "0,0,0,255");
+    EXPECT_EQ(rgba(p, 2, 0), "0,0,0,255");
+
+    // Without alpha the file's pixels are opaque whatever its ops say.
+    p = decoded(qoi(1, 1, 3, {0xff, 1, 2, 3, 4}));
+    EXPECT_EQ(p.c, 3);
+    EXPECT_EQ(rgba(p, 0, 0), "1,2,3,255");
+}
+
+TEST(QoiReader, RefusesDamagedStreamsWithOneLine) {
+    EXPECT_TRUE(refusedAs(qoi(2, 1, 3, {0xc0 | 2}), iflErrCorrupt, "QOI: a run goes past the end of the picture"));
+    Bytes noEnd = qoi(2, 1, 3, {0xc0 | 1});
+    noEnd.back() = 2;
+    EXPECT_TRUE(refusedAs(noEnd, iflErrCorrupt, "QOI: no end marker after the pixels"));
+    EXPECT_TRUE(refusedAs(qoi(2, 1, 5, {0xc0 | 1}), iflErrCorrupt, "QOI: channel count is neither 3 nor 4"));
+    EXPECT_TRUE(refusedAs(qoi(2, 1, 3, {0xc0 | 1}, 2), iflErrCorrupt, "QOI: unknown colour space"));
+    EXPECT_TRUE(refusedAs(qoi(0, 1, 3, {}), iflErrCorrupt, "QOI: zero width or height"));
+    EXPECT_TRUE(refusedAs(qoi(40000, 3, 3, {}), iflErrTooLarge,
+                          "QOI: picture of 40000 by 3 is beyond the size limits"));
+    // 63 pixels need two ops at least.
+    EXPECT_TRUE(refusedAs(qoi(63, 1, 3, {0xc0 | 61}), iflErrCorrupt, "QOI: truncated data"));
+    // Ops whose bytes are cut by the end of the file; the marker's zeros count as index ops.
+    EXPECT_TRUE(refusedAs(Bytes({'q', 'o', 'i', 'f', 0, 0, 0, 20, 0, 0, 0, 1, 3, 0, 0xfe, 1, 2, 3, 0xfe, 1,
+                                 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+                          iflErrCorrupt, "QOI: truncated data"));
+
+    const Bytes whole = readFile(dataPath("qoi/rgba.qoi"));
+    testutil::QuietStderr quiet;
+    for (size_t n = 0; n < whole.size(); ++n) {
+        Picture p;
+        ASSERT_NE(readPicture(Bytes(whole.begin(), whole.begin() + long(n)), p), iflSuccess) << n;
+    }
+}
+
+// A 47 by 33 picture with runs, small steps, large steps and alpha changes.
+Bytes pattern(int w, int h) {
+    Bytes v(size_t(w) * size_t(h) * 4);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = &v[size_t(y * w + x) * 4];
+            const int k = x < 15 ? 0 : x < 30 ? x : x * 37 + y * 11;
+            p[0] = uint8_t(k), p[1] = uint8_t(y * 3 + k / 2), p[2] = uint8_t(k * y), p[3] = uint8_t(x < 40 ? 255 : k);
+        }
+    return v;
+}
+
+TEST(QoiWriter, WritesWhatTheReferenceEncoderWritesAndReadsBackExactly) {
+    testutil::TempDir dir;
+    for (const char* stem : {"rgb", "rgba", "flat"}) {
+        SCOPED_TRACE(stem);
+        Picture src = decoded(readFile(dataPath(std::string("qoi/") + stem + ".png")));
+        const std::string path = dir / (std::string(stem) + ".qoi");
+        ASSERT_EQ(testutil::writePicture(path, src.w, src.h, src.c, src.px), iflSuccess);
+        EXPECT_EQ(readFile(path), readFile(dataPath(std::string("qoi/") + stem + ".qoi")));
+    }
+    const int w = 47, h = 33;
+    const Bytes px = pattern(w, h);
+    for (int channels : {3, 4}) {
+        SCOPED_TRACE(channels);
+        const std::string path = dir / ("p" + std::to_string(channels) + ".qoi");
+        ASSERT_EQ(testutil::writePicture(path, w, h, channels, px), iflSuccess);
+        const Bytes file = readFile(path);
+        EXPECT_EQ(file[12], channels);
+        Picture back = decoded(file);
+        ASSERT_EQ(back.c, channels);
+        for (size_t i = 0; i < px.size(); ++i)
+            ASSERT_EQ(back.px[i], (i % 4 == 3 && channels == 3) ? 255 : px[i]) << "byte " << i;
+    }
+}
+
+}  // namespace
