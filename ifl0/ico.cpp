@@ -9,6 +9,7 @@
 // has one.
 #include "codec.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace ifl0 {
@@ -70,6 +71,11 @@ struct Entry {
     bool png = false;
     int64_t width = 0, height = 0;
     int depth = 0;
+    // Sides beyond any limit count as the limit, so that the product stays in range.
+    int64_t area() const {
+        auto side = [](int64_t v) { return std::min<int64_t>(std::max<int64_t>(v, 0), kMaxSide + 1); };
+        return side(width) * side(height);
+    }
 };
 
 bool readEntry(Entry& e) {
@@ -106,8 +112,7 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         e.data = {in.data + at, size};
         if (!readEntry(e))
             return corrupt(err, "entry " + std::to_string(i + 1) + " holds neither a PNG nor a BMP picture");
-        if (!best.data.data || e.width * e.height > best.width * best.height ||
-            (e.width * e.height == best.width * best.height && e.depth > best.depth))
+        if (!best.data.data || e.area() > best.area() || (e.area() == best.area() && e.depth > best.depth))
             best = e;
     }
     return best.png ? pngCodec.open(best.data, info, reader, err) : openIconBitmap(best.data, info, reader, err);
