@@ -4,6 +4,7 @@
 // specification, version 1.0.
 #include "codec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -26,6 +27,27 @@ inline unsigned slot(uint32_t px) {
     return ((px & 0xff) * 3 + (px >> 8 & 0xff) * 5 + (px >> 16 & 0xff) * 7 + (px >> 24) * 11) & 63;
 }
 
+// The bytes an op takes, its own included.
+inline ptrdiff_t opLength(uint8_t op) { return op == kOpRgba ? 5 : op == kOpRgb ? 4 : (op & 0xc0) == kOpLuma ? 2 : 1; }
+
+// Adds d to px byte by byte, each byte wrapping on its own.
+inline uint32_t addBytes(uint32_t px, uint32_t d) {
+    return (((px & 0x00ff00ffu) + (d & 0x00ff00ffu)) & 0x00ff00ffu) |
+           (((px & 0xff00ff00u) + (d & 0xff00ff00u)) & 0xff00ff00u);
+}
+
+// The DIFF ops' changes to red, green and blue (-2 to 1 each), as bytes.
+struct DiffTable {
+    uint32_t d[64];
+    constexpr DiffTable() : d() {
+        for (int i = 0; i < 64; ++i)
+            d[i] = uint32_t(uint8_t((i >> 4 & 3) - 2)) | uint32_t(uint8_t((i >> 2 & 3) - 2)) << 8 |
+                   uint32_t(uint8_t((i & 3) - 2)) << 16;
+    }
+    constexpr uint32_t operator[](int i) const { return d[i]; }
+};
+constexpr DiffTable kDiff;
+
 iflStatus corrupt(std::string& err, const char* why) {
     err = why;
     return iflErrCorrupt;
@@ -42,55 +64,50 @@ public:
     }
 
 private:
-    // Runs may cross rows; each op is checked against the end of the file
-    // before its bytes are read. A file without alpha delivers 255 whatever
-    // its ops say.
+    // Runs may cross rows. Ops that start 5 bytes or more before the end of
+    // the file (all but the last few) have all their bytes; the others are
+    // checked. A file without alpha delivers 255 whatever its ops say.
     template <bool Alpha>
     iflStatus decodeOps(RowSink& sink, std::string& err) const {
         const uint8_t* p = in_.data + kHeader;
         const uint8_t* const end = in_.data + in_.size;
+        const uint8_t* const checked = end - 5;  // open() saw more than 5 bytes after the header
         uint32_t index[64] = {};
-        uint8_t r = 0, g = 0, b = 0, a = 255;
-        int run = 0;
+        uint32_t px = pack(0, 0, 0, 255);
         const uint32_t opaque = Alpha ? 0 : 0xff000000u;
+        int run = 0;
         for (int y = 0; y < h_; ++y) {
             uint8_t* o = sink.row(y);
-            for (int x = 0; x < w_; ++x, o += 4) {
+            for (int x = 0; x < w_;) {
                 if (run > 0) {
-                    --run;
-                } else {
-                    if (p == end) return corrupt(err, "truncated data");
-                    const uint8_t op = *p++;
-                    if (op == kOpRgb) {
-                        if (end - p < 3) return corrupt(err, "truncated data");
-                        r = p[0], g = p[1], b = p[2];
-                        p += 3;
-                    } else if (op == kOpRgba) {
-                        if (end - p < 4) return corrupt(err, "truncated data");
-                        r = p[0], g = p[1], b = p[2], a = p[3];
-                        p += 4;
-                    } else if (op < kOpDiff) {
-                        const uint32_t v = index[op];
-                        r = uint8_t(v), g = uint8_t(v >> 8), b = uint8_t(v >> 16), a = uint8_t(v >> 24);
-                    } else if (op < kOpLuma) {
-                        r = uint8_t(r + ((op >> 4) & 3) - 2);
-                        g = uint8_t(g + ((op >> 2) & 3) - 2);
-                        b = uint8_t(b + (op & 3) - 2);
-                    } else if (op < kOpRun) {
-                        if (p == end) return corrupt(err, "truncated data");
-                        const int dg = (op & 0x3f) - 32;
-                        const int rest = *p++;
-                        r = uint8_t(r + dg - 8 + (rest >> 4));
-                        g = uint8_t(g + dg);
-                        b = uint8_t(b + dg - 8 + (rest & 15));
-                    } else {
-                        run = op & 0x3f;
-                    }
-                    const uint32_t px = pack(r, g, b, a);
-                    index[slot(px)] = px;
+                    const int n = std::min(run, w_ - x);
+                    const uint32_t out = px | opaque;
+                    for (int i = 0; i < n; ++i) memcpy(o + 4 * (x + i), &out, 4);
+                    x += n, run -= n;
+                    continue;
                 }
-                const uint32_t out = pack(r, g, b, a) | opaque;
-                memcpy(o, &out, 4);
+                if (p >= checked && (p == end || end - p < opLength(*p))) return corrupt(err, "truncated data");
+                const uint8_t op = *p++;
+                if (op < kOpDiff) {
+                    px = index[op];
+                } else if (op < kOpLuma) {
+                    px = addBytes(px, kDiff[op - kOpDiff]);
+                } else if (op < kOpRun) {
+                    const int dg = (op & 0x3f) - 32, rest = *p++;
+                    px = addBytes(px, pack(uint8_t(dg - 8 + (rest >> 4)), uint8_t(dg), uint8_t(dg - 8 + (rest & 15)), 0));
+                } else if (op == kOpRgb) {
+                    px = pack(p[0], p[1], p[2], uint8_t(px >> 24));
+                    p += 3;
+                } else if (op == kOpRgba) {
+                    px = pack(p[0], p[1], p[2], p[3]);
+                    p += 4;
+                } else {
+                    run = op & 0x3f;  // and this pixel
+                }
+                index[slot(px)] = px;
+                const uint32_t out = px | opaque;
+                memcpy(o + 4 * x, &out, 4);
+                ++x;
             }
             sink.done(y);
         }
@@ -126,60 +143,87 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
 }
 
 // Encodes pixels Step bytes apart (the first three RGB, the fourth alpha
-// when Alpha) into ops, carrying the state from row to row.
+// when Alpha) into ops, carrying the state from row to row. Its ops go to
+// the file whenever 64 KiB have gathered, or, without a file, stay in
+// memory until written.
 class Encoder {
 public:
-    Encoder(FILE* out, std::string& err) : out_(out), err_(err), buf_(kFlushAt + 16) {}
+    Encoder(FILE* out, std::string& err) : out_(out), err_(err), buf_(kFlushAt + kRoom) {}
 
     template <int Step, bool Alpha>
     void row(const uint8_t* s, int w, bool last) {
         uint8_t* o = buf_.data() + used_;
         for (int x = 0; x < w; ++x, s += Step) {
+            if (size_t(o - buf_.data()) >= buf_.size() - kRoom) {
+                used_ = size_t(o - buf_.data());
+                makeRoom();
+                o = buf_.data() + used_;
+            }
             const uint32_t px = pack(s[0], s[1], s[2], Alpha ? s[3] : 255);
             if (px == prev_) {
                 if (++run_ == kMaxRun || (last && x + 1 == w)) {
                     *o++ = uint8_t(kOpRun | (run_ - 1));
                     run_ = 0;
                 }
+                continue;
+            }
+            if (run_ > 0) {
+                *o++ = uint8_t(kOpRun | (run_ - 1));
+                run_ = 0;
+            }
+            const unsigned i = slot(px);
+            if (index_[i] == px) {
+                *o++ = uint8_t(kOpIndex | i);
+            } else if (index_[i] = px, (px ^ prev_) >> 24) {
+                *o++ = kOpRgba;
+                memcpy(o, &px, 4);
+                o += 4;
             } else {
-                if (run_ > 0) {
-                    *o++ = uint8_t(kOpRun | (run_ - 1));
-                    run_ = 0;
-                }
-                const unsigned i = slot(px);
-                if (index_[i] == px) {
-                    *o++ = uint8_t(kOpIndex | i);
+                const int8_t dr = int8_t(s[0] - uint8_t(prev_)), dg = int8_t(s[1] - uint8_t(prev_ >> 8)),
+                             db = int8_t(s[2] - uint8_t(prev_ >> 16));
+                const int dgr = dr - dg, dgb = db - dg;
+                if (dr >= -2 && dr <= 1 && dg >= -2 && dg <= 1 && db >= -2 && db <= 1) {
+                    *o++ = uint8_t(kOpDiff | (dr + 2) << 4 | (dg + 2) << 2 | (db + 2));
+                } else if (dgr >= -8 && dgr <= 7 && dg >= -32 && dg <= 31 && dgb >= -8 && dgb <= 7) {
+                    *o++ = uint8_t(kOpLuma | (dg + 32));
+                    *o++ = uint8_t((dgr + 8) << 4 | (dgb + 8));
                 } else {
-                    index_[i] = px;
-                    if ((px ^ prev_) >> 24) {
-                        *o++ = kOpRgba;
-                        memcpy(o, &px, 4);
-                        o += 4;
-                    } else {
-                        const int8_t dr = int8_t(s[0] - uint8_t(prev_)), dg = int8_t(s[1] - uint8_t(prev_ >> 8)),
-                                     db = int8_t(s[2] - uint8_t(prev_ >> 16));
-                        const int dgr = dr - dg, dgb = db - dg;
-                        if (dr >= -2 && dr <= 1 && dg >= -2 && dg <= 1 && db >= -2 && db <= 1) {
-                            *o++ = uint8_t(kOpDiff | (dr + 2) << 4 | (dg + 2) << 2 | (db + 2));
-                        } else if (dgr >= -8 && dgr <= 7 && dg >= -32 && dg <= 31 && dgb >= -8 && dgb <= 7) {
-                            *o++ = uint8_t(kOpLuma | (dg + 32));
-                            *o++ = uint8_t((dgr + 8) << 4 | (dgb + 8));
-                        } else {
-                            *o++ = kOpRgb;
-                            o[0] = s[0], o[1] = s[1], o[2] = s[2];
-                            o += 3;
-                        }
-                    }
+                    *o++ = kOpRgb;
+                    o[0] = s[0], o[1] = s[1], o[2] = s[2];
+                    o += 3;
                 }
-                prev_ = px;
             }
-            if (size_t(o - buf_.data()) >= kFlushAt) {
-                used_ = size_t(o - buf_.data());
-                flush();
-                o = buf_.data();
-            }
+            prev_ = px;
         }
         used_ = size_t(o - buf_.data());
+    }
+
+    // Takes on the state that encoding rows 0 to r - 1 of w pixels (RGBA
+    // words, alpha ignored unless Alpha) leaves: the previous pixel, the
+    // run not yet written, and in each slot of the index the last pixel
+    // that hashes to it. Pixels equal to the start pixel at the very
+    // beginning go into a run, never into the index.
+    template <bool Alpha>
+    void resume(const Rows<const uint8_t>& rows, int w, int r) {
+        const int64_t n = int64_t(w) * r;
+        auto at = [&](int64_t k) {
+            uint32_t v;
+            memcpy(&v, rows.row(int(k / w)) + 4 * (k % w), 4);
+            return Alpha ? v : v | 0xff000000u;
+        };
+        const uint32_t start = pack(0, 0, 0, 255);
+        int64_t lead = 0;
+        while (lead < n && at(lead) == start) ++lead;
+        prev_ = lead == n ? start : at(n - 1);
+        int64_t same = 0;
+        while (same < n - lead && at(n - 1 - same) == prev_) ++same;
+        run_ = int((lead == n ? n : same - 1) % kMaxRun);
+        uint64_t filled = 0;
+        for (int64_t k = n - 1; k >= lead && filled != ~uint64_t(0); --k) {
+            const uint32_t v = at(k);
+            const unsigned i = slot(v);
+            if (!(filled >> i & 1)) index_[i] = v, filled |= uint64_t(1) << i;
+        }
     }
 
     // Writes what is buffered; the first failure sticks.
@@ -188,9 +232,23 @@ public:
         used_ = 0;
         return status_;
     }
+    // Writes what is buffered to out, which the encoder had not.
+    iflStatus writeTo(FILE* out) {
+        out_ = out;
+        return flush();
+    }
 
 private:
     static constexpr size_t kFlushAt = size_t(1) << 16;
+    static constexpr size_t kRoom = 8;  // the most one pixel's ops take, and then some
+
+    void makeRoom() {
+        if (out_)
+            flush();
+        else
+            buf_.resize(buf_.size() * 2);
+    }
+
     FILE* out_;
     std::string& err_;
     std::vector<uint8_t> buf_;
@@ -201,6 +259,26 @@ private:
     int run_ = 0;
 };
 
+// Encodes rows [r0, r1) of px, the last row flushing any run.
+void encodeRows(Encoder& enc, PixelSource& px, int r0, int r1) {
+    const bool alpha = px.channels == 4;
+    for (int r = r0; r < r1; ++r) {
+        const bool last = r + 1 == px.height;
+        if (px.rgbx && alpha)
+            enc.row<4, true>(px.rgbx.row(r), px.width, last);
+        else if (px.rgbx)
+            enc.row<4, false>(px.rgbx.row(r), px.width, last);
+        else if (alpha)
+            enc.row<4, true>(px.row(r), px.width, last);
+        else
+            enc.row<3, false>(px.row(r), px.width, last);
+    }
+}
+
+// A large picture whose rows can be read from two threads is encoded in two
+// halves at once: the lower half from the state the upper half leaves,
+// found from the pixels themselves, so the file is the one a single pass
+// writes.
 iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& err) {
     const int c = px.channels;
     if (c != 3 && c != 4) {
@@ -216,19 +294,24 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& er
     head[13] = 0;  // sRGB with linear alpha
     iflStatus st = writeAll(out, head, sizeof head, err);
     if (st != iflSuccess) return st;
-    Encoder enc(out, err);
-    for (int r = 0; r < px.height; ++r) {
-        const bool last = r + 1 == px.height;
-        if (px.rgbx && c == 4)
-            enc.row<4, true>(px.rgbx.row(r), px.width, last);
-        else if (px.rgbx)
-            enc.row<4, false>(px.rgbx.row(r), px.width, last);
-        else if (c == 4)
-            enc.row<4, true>(px.row(r), px.width, last);
-        else
-            enc.row<3, false>(px.row(r), px.width, last);
+    Encoder upper(out, err);
+    if (px.rgbx && int64_t(px.width) * px.height >= kMinParallelPixels) {
+        const int mid = px.height / 2;
+        Encoder lower(nullptr, err);
+        inParallel([&] { encodeRows(upper, px, 0, mid); },
+                   [&] {
+                       if (c == 4)
+                           lower.resume<true>(px.rgbx, px.width, mid);
+                       else
+                           lower.resume<false>(px.rgbx, px.width, mid);
+                       encodeRows(lower, px, mid, px.height);
+                   });
+        st = upper.flush();
+        if (st == iflSuccess) st = lower.writeTo(out);
+    } else {
+        encodeRows(upper, px, 0, px.height);
+        st = upper.flush();
     }
-    st = enc.flush();
     return st == iflSuccess ? writeAll(out, kEnd, sizeof kEnd, err) : st;
 }
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,64 @@ TEST(QoiWriter, WritesWhatTheReferenceEncoderWritesAndReadsBackExactly) {
         ASSERT_EQ(back.c, channels);
         for (size_t i = 0; i < px.size(); ++i)
             ASSERT_EQ(back.px[i], (i % 4 == 3 && channels == 3) ? 255 : px[i]) << "byte " << i;
+    }
+}
+
+// The two halves of a large picture, encoded at once, join into the file a
+// single pass writes (here: the same picture handed over in three channels,
+// which the writer reads row by row on one thread).
+TEST(QoiWriter, EncodesALargePictureInTwoHalvesAsInOnePass) {
+    testutil::TempDir dir;
+    const int w = 2000, h = 1000;
+    static_assert(int64_t(w) * h >= ifl0::kMinParallelPixels, "large enough for two threads");
+    struct Case {
+        const char* name;
+        uint32_t (*pixel)(int x, int y);  // RGBA word, red in the low byte
+    };
+    const Case cases[] = {
+        {"all the start pixel", [](int, int) { return 0xff000000u; }},
+        {"the start pixel into the lower half", [](int, int y) { return y < 600 ? 0xff000000u : 0xff102030u; }},
+        {"one colour", [](int, int) { return 0xff405060u; }},
+        {"a run across the halves", [](int x, int y) { return y < 400 && x < 5 ? 0xff010203u : 0xff0a0b0cu; }},
+        {"noise and bands", [](int x, int y) {
+             const uint32_t v = uint32_t(x) * 2654435761u ^ uint32_t(y) * 40503u;
+             return (y / 7) % 3 == 0 ? 0x80203040u : (x / 50) % 2 ? v : (v & 0xff030303u) | 0x80000000u;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes px(size_t(w) * h * 4);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const uint32_t v = c.pixel(x, y);
+                memcpy(&px[(size_t(y) * w + x) * 4], &v, 4);
+            }
+        for (int channels : {3, 4}) {
+            const std::string halves = dir / "halves.qoi", single = dir / "single.qoi";
+            ASSERT_EQ(testutil::writePicture(halves, w, h, channels, px), iflSuccess);
+            // Three buffer channels: no whole rows of four-byte pixels to share.
+            Bytes rgb(size_t(w) * h * 3);
+            for (size_t i = 0; i < size_t(w) * h; ++i) memcpy(&rgb[3 * i], &px[4 * i], 3);
+            iflSize size(w, h, channels);
+            iflFileConfig config(&size);
+            iflStatus st;
+            iflFile* f = iflFile::create(-1, single.c_str(), nullptr, &config, nullptr, &st);
+            ASSERT_NE(f, nullptr);
+            iflConfig layout(iflUInt8, iflInterleaved, 3);
+            if (channels == 3) {
+                ASSERT_EQ(f->setTile(0, 0, 0, w, h, 1, rgb.data(), &layout), iflSuccess);
+            } else {
+                // RGBA in a buffer of four channels read in another order: alpha first.
+                Bytes argb(px.size());
+                for (size_t i = 0; i < px.size(); i += 4)
+                    argb[i] = px[i + 3], argb[i + 1] = px[i], argb[i + 2] = px[i + 1], argb[i + 3] = px[i + 2];
+                const int order[4] = {3, 0, 1, 2};
+                iflConfig shuffled(iflUInt8, iflInterleaved, 4, order);
+                ASSERT_EQ(f->setTile(0, 0, 0, w, h, 1, argb.data(), &shuffled), iflSuccess);
+            }
+            f->close();
+            EXPECT_EQ(readFile(halves), readFile(single)) << channels << " channels";
+        }
     }
 }
 
