@@ -2,7 +2,7 @@
 // AND mask, recognition of the directory, and damaged files.
 #include "codec.h"
 #include "picture.h"
-#include "refusal.h"
+#include "formattest.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <vector>
 
 using testutil::dataPath;
+using testutil::decoded;
 using testutil::Picture;
 using testutil::readFile;
 using testutil::readPicture;
@@ -53,12 +54,6 @@ Bytes icon(const std::vector<Bytes>& entries, uint16_t type = 1) {
 // whose bits are `mask` (bit 7 the left pixel).
 Bytes rgba32(uint8_t a0, uint8_t a1, uint8_t mask) {
     return bitmap(2, 1, 32, {10, 20, 30, a0, 40, 50, 60, a1, mask, 0, 0, 0});
-}
-
-Picture decoded(const Bytes& bytes) {
-    Picture p;
-    EXPECT_EQ(readPicture(bytes, p), iflSuccess);
-    return p;
 }
 
 TEST(IcoReader, ShowsTheEntryAViewerShowsAsTheToolDecodesIt) {
@@ -194,19 +189,7 @@ TEST(IcoReader, SurvivesTruncatedAndMutatedFixtures) {
     for (const std::string& name : testutil::listDir(dataPath("ico"))) {
         if (name.find(".pam") != std::string::npos || name.find(".sh") != std::string::npos) continue;
         SCOPED_TRACE(name);
-        const Bytes original = readFile(dataPath("ico/" + name));
-        for (size_t n = 0; n < original.size(); ++n) {
-            Picture p;
-            EXPECT_NE(readPicture(Bytes(original.begin(), original.begin() + long(n)), p), iflSuccess) << n;
-        }
-        uint32_t seed = 4242;
-        for (int i = 0; i < 300; ++i) {
-            Bytes b = original;
-            seed = seed * 1103515245 + 12345;
-            b[(seed >> 8) % b.size()] = uint8_t(seed >> 24);
-            Picture p;
-            readPicture(b, p);
-        }
+        testutil::expectDamagedCopiesFailCleanly(readFile(dataPath("ico/" + name)), nullptr, 4242);
     }
 }
 

@@ -2,7 +2,7 @@
 // streams) and writing (byte for byte as the reference encoder writes).
 #include "codec.h"
 #include "picture.h"
-#include "refusal.h"
+#include "formattest.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>
@@ -12,10 +12,12 @@
 #include <vector>
 
 using testutil::dataPath;
+using testutil::decoded;
 using testutil::Picture;
 using testutil::readFile;
 using testutil::readPicture;
 using testutil::refusedAs;
+using testutil::rgbaAt;
 
 namespace {
 
@@ -32,18 +34,6 @@ Bytes qoi(uint32_t w, uint32_t h, uint8_t channels, const Bytes& ops, uint8_t co
     b.insert(b.end(), ops.begin(), ops.end());
     b.insert(b.end(), kEnd.begin(), kEnd.end());
     return b;
-}
-
-Picture decoded(const Bytes& bytes) {
-    Picture p;
-    EXPECT_EQ(readPicture(bytes, p), iflSuccess);
-    return p;
-}
-
-std::string rgba(const Picture& p, int x, int y) {
-    const uint8_t* v = p.at(x, y);
-    return std::to_string(v[0]) + "," + std::to_string(v[1]) + "," + std::to_string(v[2]) + "," +
-           std::to_string(v[3]);
 }
 
 TEST(QoiReader, ReadsReferenceEncodedFilesAsTheirSourcePictures) {
@@ -76,19 +66,19 @@ TEST(QoiReader, DecodesEveryOpFromItsRunningState) {
     const char* want[12] = {"10,20,30,255", "10,20,30,128", "8,21,30,128", "8,21,30,128",
                             "8,21,30,128",  "8,21,30,128",  "8,29,45,128", "0,0,0,0",
                             "254,254,254,0", "1,2,3,4",     "0,0,0,0",     "10,20,30,255"};
-    for (int i = 0; i < 12; ++i) EXPECT_EQ(rgba(p, i % 4, i / 4), want[i]) << "pixel " << i;
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(rgbaAt(p, i % 4, i / 4), want[i]) << "pixel " << i;
 
     // Index 53 holds what was stored there; the reference decoder stores the
     // running pixel after every op, a run's too: the start pixel after a
     // leading run.
     p = decoded(qoi(3, 1, 4, {0xc0 | 0, 0xfe, 9, 9, 9, 0x00 | 53}));
-    EXPECT_EQ(rgba(p, 0, 0), "0,0,0,255");
-    EXPECT_EQ(rgba(p, 2, 0), "0,0,0,255");
+    EXPECT_EQ(rgbaAt(p, 0, 0), "0,0,0,255");
+    EXPECT_EQ(rgbaAt(p, 2, 0), "0,0,0,255");
 
     // Without alpha the file's pixels are opaque whatever its ops say.
     p = decoded(qoi(1, 1, 3, {0xff, 1, 2, 3, 4}));
     EXPECT_EQ(p.c, 3);
-    EXPECT_EQ(rgba(p, 0, 0), "1,2,3,255");
+    EXPECT_EQ(rgbaAt(p, 0, 0), "1,2,3,255");
 }
 
 TEST(QoiReader, RefusesDamagedStreamsWithOneLine) {
@@ -108,11 +98,10 @@ TEST(QoiReader, RefusesDamagedStreamsWithOneLine) {
                                  0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
                           iflErrCorrupt, "QOI: truncated data"));
 
-    const Bytes whole = readFile(dataPath("qoi/rgba.qoi"));
     testutil::QuietStderr quiet;
-    for (size_t n = 0; n < whole.size(); ++n) {
-        Picture p;
-        ASSERT_NE(readPicture(Bytes(whole.begin(), whole.begin() + long(n)), p), iflSuccess) << n;
+    for (const char* name : {"rgb.qoi", "rgba.qoi", "flat.qoi"}) {
+        SCOPED_TRACE(name);
+        testutil::expectDamagedCopiesFailCleanly(readFile(dataPath(std::string("qoi/") + name)), nullptr, 99);
     }
 }
 
@@ -184,27 +173,18 @@ TEST(QoiWriter, EncodesALargePictureInTwoHalvesAsInOnePass) {
         for (int channels : {3, 4}) {
             const std::string halves = dir / "halves.qoi", single = dir / "single.qoi";
             ASSERT_EQ(testutil::writePicture(halves, w, h, channels, px), iflSuccess);
-            // Three buffer channels: no whole rows of four-byte pixels to share.
-            Bytes rgb(size_t(w) * h * 3);
-            for (size_t i = 0; i < size_t(w) * h; ++i) memcpy(&rgb[3 * i], &px[4 * i], 3);
-            iflSize size(w, h, channels);
-            iflFileConfig config(&size);
-            iflStatus st;
-            iflFile* f = iflFile::create(-1, single.c_str(), nullptr, &config, nullptr, &st);
-            ASSERT_NE(f, nullptr);
-            iflConfig layout(iflUInt8, iflInterleaved, 3);
-            if (channels == 3) {
-                ASSERT_EQ(f->setTile(0, 0, 0, w, h, 1, rgb.data(), &layout), iflSuccess);
-            } else {
-                // RGBA in a buffer of four channels read in another order: alpha first.
-                Bytes argb(px.size());
-                for (size_t i = 0; i < px.size(); i += 4)
-                    argb[i] = px[i + 3], argb[i + 1] = px[i], argb[i + 2] = px[i + 1], argb[i + 3] = px[i + 2];
-                const int order[4] = {3, 0, 1, 2};
-                iflConfig shuffled(iflUInt8, iflInterleaved, 4, order);
-                ASSERT_EQ(f->setTile(0, 0, 0, w, h, 1, argb.data(), &shuffled), iflSuccess);
+            // Buffers whose pixels are not the file's channels in order, four
+            // bytes each: no rows to share with a second thread.
+            Bytes rgb(size_t(w) * h * 3), argb(px.size());
+            for (size_t i = 0; i < size_t(w) * h; ++i) {
+                memcpy(&rgb[3 * i], &px[4 * i], 3);
+                argb[4 * i] = px[4 * i + 3];
+                memcpy(&argb[4 * i + 1], &px[4 * i], 3);
             }
-            f->close();
+            const int fromArgb[4] = {3, 0, 1, 2};
+            ASSERT_EQ(channels == 3 ? testutil::writePicture(single, w, h, 3, rgb, 3)
+                                    : testutil::writePicture(single, w, h, 4, argb, 4, fromArgb),
+                      iflSuccess);
             EXPECT_EQ(readFile(halves), readFile(single)) << channels << " channels";
         }
     }
