@@ -17,7 +17,6 @@ namespace ifl0 {
 namespace {
 
 constexpr size_t kDirectory = 6, kEntry = 16;
-const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
 
 iflStatus corrupt(std::string& err, const std::string& why) {
     err = why;
@@ -26,7 +25,7 @@ iflStatus corrupt(std::string& err, const std::string& why) {
 
 size_t entries(const uint8_t* p) { return le16(p + 4); }
 
-bool isPng(const uint8_t* p, size_t n) { return n >= 8 && memcmp(p, kPngSignature, 8) == 0; }
+bool isPng(const uint8_t* p, size_t n) { return pngCodec.sniff(p, n); }
 
 bool isBitmap(const uint8_t* p, size_t n) {
     if (n < 4) return false;
@@ -35,16 +34,19 @@ bool isBitmap(const uint8_t* p, size_t n) {
 }
 
 // The directory: reserved 0, type 1 (icon) or 2 (cursor), at least one
-// entry, all of them within the bytes, each pointing past the directory at
-// data that lies within 32-bit offsets. Of the entries whose data starts
-// within the bytes, at least one must, and each must begin as a PNG file
-// or a BMP info header. An icon's entries also give a plane count of 0 or
-// 1 and a known depth (a cursor's hold its hot spot there).
+// entry, and all of them within the bytes.
 bool directory(const uint8_t* p, size_t n) {
     return n >= kDirectory && le16(p) == 0 && (le16(p + 2) == 1 || le16(p + 2) == 2) && entries(p) > 0 &&
            kDirectory + kEntry * entries(p) <= n;
 }
 
+bool knownDepth(unsigned bits) { return bits == 0 || bits == 1 || bits == 4 || bits == 8 || bits == 16 || bits == 24 || bits == 32; }
+
+// Each entry points past the directory at data that ends within 32-bit
+// offsets; an icon's entry also gives a plane count of 0 or 1 and a known
+// depth (a cursor's hold its hot spot there). Of the entries whose data
+// starts within the bytes, at least one must, and each must begin as a PNG
+// file or a BMP info header.
 bool sniff(const uint8_t* p, size_t n) {
     if (!directory(p, n)) return false;
     const bool icon = le16(p + 2) == 1;
@@ -54,10 +56,7 @@ bool sniff(const uint8_t* p, size_t n) {
         const uint8_t* e = p + kDirectory + kEntry * i;
         const uint64_t size = le32(e + 8), at = le32(e + 12);
         if (size < 8 || at < end || at + size > 0xffffffffu) return false;
-        if (icon && (le16(e + 4) > 1 || (le16(e + 6) != 0 && le16(e + 6) != 1 && le16(e + 6) != 4 &&
-                                         le16(e + 6) != 8 && le16(e + 6) != 16 && le16(e + 6) != 24 &&
-                                         le16(e + 6) != 32)))
-            return false;
+        if (icon && (le16(e + 4) > 1 || !knownDepth(le16(e + 6)))) return false;
         if (at + 8 > n) continue;
         if (!isPng(p + at, 8) && !isBitmap(p + at, 8)) return false;
         seen = true;
