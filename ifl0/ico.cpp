@@ -40,7 +40,9 @@ bool directory(const uint8_t* p, size_t n) {
            kDirectory + kEntry * entries(p) <= n;
 }
 
-bool knownDepth(unsigned bits) { return bits == 0 || bits == 1 || bits == 4 || bits == 8 || bits == 16 || bits == 24 || bits == 32; }
+bool knownDepth(unsigned bits) {
+    return bits == 0 || bits == 1 || bits == 4 || bits == 8 || bits == 16 || bits == 24 || bits == 32;
+}
 
 // Each entry points past the directory at data that ends within 32-bit
 // offsets; an icon's entry also gives a plane count of 0 or 1 and a known

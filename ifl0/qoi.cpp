@@ -94,7 +94,8 @@ private:
                     px = addBytes(px, kDiff[op - kOpDiff]);
                 } else if (op < kOpRun) {
                     const int dg = (op & 0x3f) - 32, rest = *p++;
-                    px = addBytes(px, pack(uint8_t(dg - 8 + (rest >> 4)), uint8_t(dg), uint8_t(dg - 8 + (rest & 15)), 0));
+                    px = addBytes(px, pack(uint8_t(dg - 8 + (rest >> 4)), uint8_t(dg),
+                                           uint8_t(dg - 8 + (rest & 15)), 0));
                 } else if (op == kOpRgb) {
                     px = pack(p[0], p[1], p[2], uint8_t(px >> 24));
                     p += 3;

@@ -196,7 +196,8 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         return corrupt(err, "truncated data");
     info.channels = l->alpha ? 4 : 3;
     const bool top = h.descriptor & 0x20, rightToLeft = h.descriptor & 0x10;
-    info.orientation = top ? (rightToLeft ? iflUpperRight : iflUpperLeft) : (rightToLeft ? iflLowerRight : iflLowerLeft);
+    info.orientation =
+        top ? (rightToLeft ? iflUpperRight : iflUpperLeft) : (rightToLeft ? iflLowerRight : iflLowerLeft);
     reader.reset(new TgaReader(in, std::move(l)));
     return iflSuccess;
 }

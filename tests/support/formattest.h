@@ -64,7 +64,8 @@ inline void expectDamagedCopiesFailCleanly(const std::vector<uint8_t>& whole, if
     for (size_t n = 0; n < whole.size(); ++n) {
         Picture p;
         const std::vector<uint8_t> prefix(whole.begin(), whole.begin() + long(n));
-        EXPECT_NE(readPicture(prefix, p, kRGBA, 4, iflUpperLeft, format), iflSuccess) << "a prefix of " << n << " bytes";
+        EXPECT_NE(readPicture(prefix, p, kRGBA, 4, iflUpperLeft, format), iflSuccess)
+            << "a prefix of " << n << " bytes";
     }
     for (int i = 0; i < 300; ++i) {
         std::vector<uint8_t> b = whole;
