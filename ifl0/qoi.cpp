@@ -89,7 +89,10 @@ private:
                 if (p >= checked && (p == end || end - p < opLength(*p))) return corrupt(err, "truncated data");
                 const uint8_t op = *p++;
                 if (op < kOpDiff) {
+                    // Each stored pixel sits in its own slot already; an
+                    // unset slot's 0 belongs in slot 0.
                     px = index[op];
+                    if (px == 0) index[0] = 0;
                 } else if (op < kOpLuma) {
                     px = addBytes(px, kDiff[op - kOpDiff]);
                 } else if (op < kOpRun) {
@@ -105,7 +108,7 @@ private:
                 } else {
                     run = op & 0x3f;  // and this pixel
                 }
-                index[slot(px)] = px;
+                if (op >= kOpDiff) index[slot(px)] = px;
                 const uint32_t out = px | opaque;
                 memcpy(o + 4 * x, &out, 4);
                 ++x;

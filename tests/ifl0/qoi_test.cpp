@@ -75,6 +75,11 @@ TEST(QoiReader, DecodesEveryOpFromItsRunningState) {
     EXPECT_EQ(rgbaAt(p, 0, 0), "0,0,0,255");
     EXPECT_EQ(rgbaAt(p, 2, 0), "0,0,0,255");
 
+    // An unset slot's 0 goes into slot 0, over (0, 0, 64, 0) that hashes there.
+    p = decoded(qoi(3, 1, 4, {0xff, 0, 0, 64, 0, 0x00 | 5, 0x00 | 0}));
+    EXPECT_EQ(rgbaAt(p, 0, 0), "0,0,64,0");
+    EXPECT_EQ(rgbaAt(p, 2, 0), "0,0,0,0");
+
     // Without alpha the file's pixels are opaque whatever its ops say.
     p = decoded(qoi(1, 1, 3, {0xff, 1, 2, 3, 4}));
     EXPECT_EQ(p.c, 3);
