@@ -163,7 +163,13 @@ public:
                 makeRoom();
                 o = buf_.data() + used_;
             }
-            const uint32_t px = pack(s[0], s[1], s[2], Alpha ? s[3] : 255);
+            uint32_t px;
+            if (Step == 4) {
+                memcpy(&px, s, 4);
+                if (!Alpha) px |= 0xff000000u;
+            } else {
+                px = pack(s[0], s[1], s[2], 255);
+            }
             if (px == prev_) {
                 if (++run_ == kMaxRun || (last && x + 1 == w)) {
                     *o++ = uint8_t(kOpRun | (run_ - 1));
