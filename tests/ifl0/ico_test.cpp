@@ -112,14 +112,6 @@ TEST(IcoReader, TakesAlphaFromThirtyTwoBitPixelsUnlessAllAreZeroAndElseFromTheMa
     EXPECT_EQ(p.at(1, 0)[0], 60);
 }
 
-TEST(IcoReader, ReadsACursorLikeAnIcon) {
-    Bytes cur = icon({rgba32(255, 255, 0)}, 2);
-    cur[10] = 7, cur[12] = 9;  // the hot spot where an icon has planes and depth
-    Picture p = decoded(cur);
-    EXPECT_EQ(p.w, 2);
-    EXPECT_EQ(p.at(0, 0)[2], 10);
-}
-
 TEST(IcoReader, RefusesDamagedFilesWithOneLine) {
     Bytes cut = icon({rgba32(255, 255, 0)});
     cut.resize(cut.size() - 1);

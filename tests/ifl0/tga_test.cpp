@@ -121,21 +121,6 @@ TEST(TgaReader, FollowsRunLengthPacketsAcrossRows) {
     EXPECT_EQ(rgbaAt(p, 2, 1), "70,70,70,255");
 }
 
-TEST(TgaReader, PlacesRowsAndColumnsByTheOrigin) {
-    // Stored 2 by 2: 1 2 / 3 4 (grey); each origin shows them elsewhere.
-    const std::pair<uint8_t, const char*> origins[] = {
-        {0x20, "1234"}, {0x00, "3412"}, {0x30, "2143"}, {0x10, "4321"}};
-    for (const auto& [descriptor, upright] : origins) {
-        Tga t;
-        t.type = 3, t.depth = 8, t.w = 2, t.h = 2, t.descriptor = descriptor;
-        t.data = {1, 2, 3, 4};
-        Picture p = decoded(t.bytes());
-        std::string seen;
-        for (int i = 0; i < 4; ++i) seen += char('0' + p.at(i % 2, i / 2)[0]);
-        EXPECT_EQ(seen, upright) << int(descriptor);
-    }
-}
-
 TEST(TgaReader, RefusesDamagedDataWithOneLine) {
     Tga mapped;
     mapped.type = 1, mapped.depth = 8, mapped.mapType = 1, mapped.mapFirst = 1, mapped.mapLength = 2;
