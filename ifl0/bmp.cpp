@@ -6,7 +6,6 @@
 #include "codec.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -17,9 +16,6 @@ namespace {
 enum Compression : uint32_t { kRgb = 0, kRle8 = 1, kRle4 = 2, kBitfields = 3, kJpeg = 4, kPng = 5, kAlphaBitfields = 6 };
 
 constexpr size_t kFileHeader = 14;
-
-uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t u32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 
 // One channel's bit-field mask: value = (pixel & mask) >> shift, scaled
 // from 0..max to 0..255. A zero mask reads as 0.
@@ -52,6 +48,11 @@ struct Layout {
     unsigned colours = 0;     // palette entries the file holds; higher indices are corrupt
     size_t dataOffset = 0;
     size_t stride = 0;  // bytes per stored row, uncompressed
+    // An icon's bitmap: its 1-bit mask (set bits transparent), rows of
+    // maskStride bytes from maskOffset; absent (0) only where it may be.
+    bool icon = false;
+    size_t maskOffset = 0;
+    size_t maskStride = 0;
 };
 
 iflStatus corrupt(std::string& err, const std::string& why) {
@@ -80,17 +81,43 @@ public:
         const uint8_t* base = in_.data + l_.dataOffset;
         // Only a palette shorter than the depth allows needs its indices checked.
         const bool check = l_.bpp <= 8 && l_.colours < (1u << l_.bpp);
+        const IconAlpha iconAlpha = l_.icon ? chooseIconAlpha() : IconAlpha::none;
         for (int r = 0; r < l_.height; ++r) {
             // open() checked that every row lies inside the file.
             const uint8_t* p = base + size_t(r) * l_.stride;
-            unsigned top = convertRow(p, sink.row(r));
+            uint8_t* o = sink.row(r);
+            unsigned top = convertRow(p, o);
             if (check && top >= l_.colours) return beyondPalette(err, firstBeyond(p), l_.colours);
+            if (iconAlpha == IconAlpha::mask) applyMask(r, o);
+            if (iconAlpha == IconAlpha::opaque)
+                for (int x = 0; x < l_.width; ++x) o[4 * x + 3] = 255;
             sink.done(r);
         }
         return iflSuccess;
     }
 
 private:
+    // How an icon's bitmap gets its alpha: from its own alpha bytes when
+    // any is non-zero, else from the mask, else (a 32-bit bitmap without a
+    // mask) opaque.
+    enum class IconAlpha { none, mask, opaque };
+
+    IconAlpha chooseIconAlpha() const {
+        if (l_.alpha) {
+            for (int r = 0; r < l_.height; ++r) {
+                const uint8_t* p = in_.data + l_.dataOffset + size_t(r) * l_.stride;
+                for (int x = 0; x < l_.width; ++x)
+                    if (l_.a.get(l_.bpp == 16 ? le16(p + 2 * x) : le32(p + 4 * x))) return IconAlpha::none;
+            }
+        }
+        return l_.maskStride ? IconAlpha::mask : IconAlpha::opaque;
+    }
+
+    void applyMask(int r, uint8_t* o) const {
+        const uint8_t* m = in_.data + l_.maskOffset + size_t(r) * l_.maskStride;
+        for (int x = 0; x < l_.width; ++x) o[4 * x + 3] = (m[x >> 3] >> (7 - (x & 7))) & 1 ? 0 : 255;
+    }
+
     // Palette index x of a stored 1, 4 or 8-bit row.
     unsigned index(const uint8_t* p, int x) const {
         const int per = 8 / l_.bpp;
@@ -142,7 +169,7 @@ private:
         case 32: {
             const int step = l_.bpp / 8;
             for (int x = 0; x < w; ++x, o += 4, p += step) {
-                uint32_t v = step == 2 ? u16(p) : u32(p);
+                uint32_t v = step == 2 ? le16(p) : le32(p);
                 o[0] = l_.r.get(v), o[1] = l_.g.get(v), o[2] = l_.b.get(v);
                 o[3] = l_.alpha ? l_.a.get(v) : 255;
             }
@@ -239,35 +266,41 @@ private:
 
 bool sniff(const uint8_t* p, size_t n) { return n >= 2 && p[0] == 'B' && p[1] == 'M'; }
 
-iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::string& err) {
+// Reads the info header at `at` and what follows it: the masks, the
+// palette and the pixel data at `offset`. An icon's bitmap has no file
+// header: its info header counts the picture's rows twice (colours, then
+// mask), and its data follows its palette.
+iflStatus openBitmap(Bytes in, size_t at, size_t offset, bool icon, Info& info, std::unique_ptr<Reader>& reader,
+                     std::string& err) {
     const uint8_t* d = in.data;
     const size_t n = in.size;
-    if (!sniff(d, n)) return corrupt(err, "not a BMP file");
-    if (n < kFileHeader + 4) return corrupt(err, "truncated header");
-    // The file size field is often wrong; only the real size counts.
-    const uint32_t offset = u32(d + 10);
-    const uint32_t hsize = u32(d + 14);
+    if (n < at + 4) return corrupt(err, "truncated header");
+    const uint32_t hsize = le32(d + at);
     if (hsize != 12 && hsize != 40 && hsize != 52 && hsize != 56 && hsize != 108 && hsize != 124)
         return unsupported(err, "info header of " + std::to_string(hsize) + " bytes is not supported");
-    if (n < kFileHeader + hsize) return corrupt(err, "truncated header");
-    const uint8_t* h = d + kFileHeader;
+    if (n - at < hsize) return corrupt(err, "truncated header");
+    const uint8_t* h = d + at;
     auto l = std::make_unique<Layout>();
     for (auto& e : l->palette) e[0] = e[1] = e[2] = 0, e[3] = 255;
     int64_t width, height;
     size_t palEntry = 4;
     uint32_t colorsUsed = 0;
-    size_t afterHeader = kFileHeader + hsize;
+    size_t afterHeader = at + hsize;
     if (hsize == 12) {
-        width = u16(h + 4);
-        height = u16(h + 6);
-        l->bpp = u16(h + 10);
+        width = le16(h + 4);
+        height = le16(h + 6);
+        l->bpp = le16(h + 10);
         palEntry = 3;
     } else {
-        width = int32_t(u32(h + 4));
-        height = int32_t(u32(h + 8));
-        l->bpp = u16(h + 14);
-        l->compression = u32(h + 16);
-        colorsUsed = u32(h + 32);
+        width = int32_t(le32(h + 4));
+        height = int32_t(le32(h + 8));
+        l->bpp = le16(h + 14);
+        l->compression = le32(h + 16);
+        colorsUsed = le32(h + 32);
+    }
+    if (icon) {
+        if (height < 0) return corrupt(err, "top-down icon bitmap");
+        height /= 2;
     }
     if (width <= 0 || height == 0) return corrupt(err, "zero or negative width, or zero height");
     if (height < 0) {
@@ -292,6 +325,7 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     if (!ok) return unsupported(err, "bit depth " + std::to_string(bpp) + " with compression " +
                                          std::to_string(comp) + " is not supported");
     if ((comp == kRle8 || comp == kRle4) && l->topDown) return corrupt(err, "top-down run-length data");
+    if ((comp == kRle8 || comp == kRle4) && icon) return unsupported(err, "run-length data in an icon");
 
     if (comp == kBitfields || comp == kAlphaBitfields) {
         // Masks follow a 40-byte header, or lie inside the longer ones.
@@ -305,8 +339,8 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         } else {
             masks = 4;
         }
-        l->r = Field(u32(m)), l->g = Field(u32(m + 4)), l->b = Field(u32(m + 8));
-        if (masks == 4) l->a = Field(u32(m + 12));
+        l->r = Field(le32(m)), l->g = Field(le32(m + 4)), l->b = Field(le32(m + 8));
+        if (masks == 4) l->a = Field(le32(m + 12));
         l->alpha = l->a.mask != 0;
         if (bpp == 16) {
             for (Field* f : {&l->r, &l->g, &l->b, &l->a})
@@ -316,11 +350,15 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         l->r = Field(0x7c00), l->g = Field(0x03e0), l->b = Field(0x001f);
     } else if (bpp == 32) {
         l->r = Field(0x00ff0000), l->g = Field(0x0000ff00), l->b = Field(0x000000ff);
+        // An icon's fourth byte is alpha.
+        if (icon) l->a = Field(0xff000000), l->alpha = true;
     }
 
+    const size_t fullPalette = bpp <= 8 ? (colorsUsed && colorsUsed < (1u << bpp) ? colorsUsed : (1u << bpp)) : 0;
+    if (icon) offset = afterHeader + fullPalette * palEntry;
     if (offset < afterHeader || offset > n) return corrupt(err, "pixel data offset outside the file");
     if (bpp <= 8) {
-        size_t count = colorsUsed && colorsUsed < (1u << bpp) ? colorsUsed : (1u << bpp);
+        size_t count = fullPalette;
         // A palette never reaches into the pixel data.
         size_t room = (offset - afterHeader) / palEntry;
         if (count > room) count = room;
@@ -337,30 +375,39 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         uint64_t need = uint64_t(l->stride) * uint64_t(l->height - 1) + (uint64_t(l->width) * uint64_t(bpp) + 7) / 8;
         if (need > uint64_t(n - offset)) return corrupt(err, "truncated pixel data");
     }
+    if (icon) {
+        // 32-bit bitmaps may go without the mask their alpha replaces.
+        l->icon = true;
+        l->maskOffset = offset + l->stride * size_t(l->height);
+        const uint64_t maskStride = (uint64_t(l->width) + 31) / 32 * 4;
+        if (l->maskOffset <= n && maskStride * uint64_t(l->height) <= n - l->maskOffset)
+            l->maskStride = size_t(maskStride);
+        else if (bpp != 32)
+            return corrupt(err, "truncated mask");
+    }
 
-    info.channels = l->alpha ? 4 : 3;
+    info.channels = l->alpha || icon ? 4 : 3;
     info.orientation = l->topDown ? iflUpperLeft : iflLowerLeft;
     // A V5 header may embed an ICC profile ('MBED'), placed from the start
     // of the info header; what of it lies inside the file is handed over.
-    if (hsize == 124 && u32(h + 56) == 0x4D424544) {
-        const uint64_t at = uint64_t(kFileHeader) + u32(h + 112), size = u32(h + 116);
-        if (at < n) info.icc.assign(d + at, d + at + std::min<uint64_t>(size, n - at));
+    if (hsize == 124 && le32(h + 56) == 0x4D424544) {
+        const uint64_t from = uint64_t(at) + le32(h + 112), size = le32(h + 116);
+        if (from < n) info.icc.assign(d + from, d + from + std::min<uint64_t>(size, n - from));
     }
     reader.reset(new BmpReader(in, *l));
     return iflSuccess;
 }
 
+iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::string& err) {
+    if (!sniff(in.data, in.size)) return corrupt(err, "not a BMP file");
+    if (in.size < kFileHeader) return corrupt(err, "truncated header");
+    // The file size field is often wrong; only the real size counts.
+    return openBitmap(in, kFileHeader, le32(in.data + 10), false, info, reader, err);
+}
+
 void put16(uint8_t* p, uint32_t v) { p[0] = uint8_t(v), p[1] = uint8_t(v >> 8); }
 void put32(uint8_t* p, uint32_t v) {
     p[0] = uint8_t(v), p[1] = uint8_t(v >> 8), p[2] = uint8_t(v >> 16), p[3] = uint8_t(v >> 24);
-}
-
-iflStatus writeAll(FILE* out, const void* p, size_t n, std::string& err) {
-    if (n && fwrite(p, 1, n, out) != n) {
-        err = std::string("write failed: ") + strerror(errno);
-        return iflErrIO;
-    }
-    return iflSuccess;
 }
 
 // 3 channels: 24-bit BI_RGB with a 40-byte header. 4 channels: 32-bit
@@ -420,6 +467,10 @@ iflStatus write(FILE* out, PixelSource& px, const WriteOptions&, std::string& er
 const char* const kEndings[] = {"bmp", nullptr};
 
 }  // namespace
+
+iflStatus openIconBitmap(Bytes bitmap, Info& info, std::unique_ptr<Reader>& reader, std::string& err) {
+    return openBitmap(bitmap, 0, 0, true, info, reader, err);
+}
 
 const Codec bmpCodec = {"BMP", kEndings, sniff, open, write, 4, kAllLossless};
 

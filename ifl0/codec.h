@@ -33,6 +33,11 @@ extern int64_t maxPixels;
 inline uint32_t be32(const uint8_t* p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
+// Little-endian 16 and 32-bit numbers.
+inline uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+inline uint32_t le32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 
 // A whole file's bytes, in memory or mapped; valid for the reader's lifetime.
 struct Bytes {
@@ -149,6 +154,10 @@ struct Codec {
 
 constexpr unsigned kAllLossless = ~0u;
 
+// Writes n bytes to a writer's file; on failure returns iflErrIO with err
+// "write failed: REASON".
+iflStatus writeAll(FILE* out, const void* p, size_t n, std::string& err);
+
 // The format table: one line per module (NAME.cpp defines NAMECodec), in
 // the order formats are tried on reading.
 #define IFL0_FORMATS(X) \
@@ -162,7 +171,10 @@ constexpr unsigned kAllLossless = ~0u;
     X(pam) /* writes PAM (P7), RGB or RGBA */ \
     X(heif) /* HEVC in HEIF, through libheif */ \
     X(avif) /* AV1 in HEIF, through libheif */ \
-    X(jxl) /* JPEG XL, through libjxl */
+    X(jxl) /* JPEG XL, through libjxl */ \
+    X(qoi)              \
+    X(ico) /* reads ICO and CUR; no magic number: after those that have one */ \
+    X(tga) /* no magic number: tried last */
 
 #define IFL0_DECLARE_CODEC(name) extern const Codec name##Codec;
 IFL0_FORMATS(IFL0_DECLARE_CODEC)
@@ -172,6 +184,12 @@ IFL0_FORMATS(IFL0_DECLARE_CODEC)
 constexpr size_t kCodecCount = 0 IFL0_FORMATS(IFL0_COUNT_CODEC);
 #undef IFL0_COUNT_CODEC
 extern const Codec* const kCodecs[kCodecCount];
+
+// Opens the BMP picture an ICO or CUR entry holds: an info header (no file
+// header) whose height counts the rows twice, the palette, the colour rows,
+// then a 1-bit mask whose set bits are transparent. A 32-bit picture takes
+// its alpha from its fourth bytes unless all are 0. Always 4 channels.
+iflStatus openIconBitmap(Bytes bitmap, Info& info, std::unique_ptr<Reader>& reader, std::string& err);
 
 // A library that only some formats need, opened on first use: the first of
 // the names (null-terminated) that loads stays loaded until the program

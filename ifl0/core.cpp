@@ -607,6 +607,14 @@ void ifl0::inParallel(const std::function<void()>& first, const std::function<vo
     if (failed) std::rethrow_exception(failed);
 }
 
+iflStatus ifl0::writeAll(FILE* out, const void* p, size_t n, std::string& err) {
+    if (n && fwrite(p, 1, n, out) != n) {
+        err = std::string("write failed: ") + strerror(errno);
+        return iflErrIO;
+    }
+    return iflSuccess;
+}
+
 void* ifl0::openLibrary(const char* label, const char* const* names, std::string& err) {
     for (const char* const* n = names; *n; ++n)
         if (void* library = dlopen(*n, RTLD_NOW | RTLD_LOCAL)) return library;

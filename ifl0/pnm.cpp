@@ -3,7 +3,6 @@
 // pbm(5), pgm(5), ppm(5) and pam(5).
 #include "codec.h"
 
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -298,14 +297,6 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
     info.channels = l.alpha ? 4 : 3;
     info.orientation = iflUpperLeft;
     reader.reset(new PnmReader(in, l));
-    return iflSuccess;
-}
-
-iflStatus writeAll(FILE* out, const void* p, size_t n, std::string& err) {
-    if (n && fwrite(p, 1, n, out) != n) {
-        err = std::string("write failed: ") + strerror(errno);
-        return iflErrIO;
-    }
     return iflSuccess;
 }
 

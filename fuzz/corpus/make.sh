@@ -11,11 +11,17 @@ data="$here/../../tests/data"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-# Every reader's folder but PNG's takes its format's test fixtures.
+# Every reader's folder but PNG's takes its format's test fixtures; TGA's,
+# ICO's and QOI's leave out the pictures their fixtures are checked against.
 for dir in "$here"/*/; do
   f=$(basename "$dir")
   [ "$f" = png ] || [ "$f" = write ] || [ "$f" = heif ] || [ "$f" = jxl ] || [ ! -d "$data/$f" ] && continue
-  find "$data/$f" -maxdepth 1 -type f ! -name '*.md' ! -name '*.sh' ! -name '*.py' ! -name 'short-strip-*' -exec cp {} "$here/$f/" \;
+  case $f in
+    tga | qoi) find "$data/$f" -maxdepth 1 -name "*.$f" -exec cp {} "$here/$f/" \; ;;
+    ico) find "$data/$f" -maxdepth 1 \( -name '*.ico' -o -name '*.cur' \) -exec cp {} "$here/$f/" \; ;;
+    *) find "$data/$f" -maxdepth 1 -type f ! -name '*.md' ! -name '*.sh' ! -name '*.py' ! -name 'short-strip-*' \
+         -exec cp {} "$here/$f/" \; ;;
+  esac
 done
 python3 "$here/make-png.py" "$here/png"
 

@@ -132,7 +132,7 @@ struct iflFileConfig {
 class iflFormat {
 public:
     // The format with this name ("JPEG", "PNG", "TIFF", "PNM", "PAM", "BMP", "GIF", "WebP",
-    // "HEIF", "AVIF", "JXL"), in any letter case, or null.
+    // "HEIF", "AVIF", "JXL", "QOI", "ICO", "TGA"), in any letter case, or null.
     static iflFormat* find(const char* name);
     // The format a new file of this name gets from its ending, or null.
     static iflFormat* forName(const char* fileName);

@@ -111,7 +111,8 @@ void expectOneLineAbout(const std::string& err, const std::string& name) {
 TEST(LibraryBoundary, EveryFailedAllocationWhileReadingBecomesAStatus) {
     const std::string kFiles[] = {
         "gif/interlaced.gif", "tiff/rgb-tiled.tif", "tiff/orient6-planar.tif", "webp/animated.webp",
-        "jpeg/quads-progressive.jpg", "bmp/rle8.bmp", "pnm/rgb-p6.ppm",
+        "jpeg/quads-progressive.jpg", "bmp/rle8.bmp", "pnm/rgb-p6.ppm", "tga/mapped-rle.tga", "ico/png.ico",
+        "ico/pal8-mask.ico", "qoi/rgba.qoi",
         // Two threads decode its strips.
         "../../fuzz/corpus/tiff/grey-lzw-2mp-strips.tif",
     };
@@ -133,7 +134,7 @@ TEST(LibraryBoundary, EveryFailedAllocationWhileReadingBecomesAStatus) {
 }
 
 TEST(LibraryBoundary, EveryFailedAllocationWhileWritingBecomesAStatusAndLeavesNothing) {
-    for (const char* ending : {"png", "jpg", "tif", "webp", "bmp", "ppm"}) {
+    for (const char* ending : {"png", "jpg", "tif", "webp", "bmp", "ppm", "tga", "qoi"}) {
         SCOPED_TRACE(ending);
         testutil::TempDir dir;
         const std::string path = dir / (std::string("out.") + ending);

@@ -59,10 +59,15 @@ if [ -f "$entry" ]; then
   declare -A format_types=(
     [JPEG]="image/jpeg" [PNG]="image/png" [TIFF]="image/tiff"
     [PNM]="image/x-portable-anymap image/x-portable-bitmap image/x-portable-graymap image/x-portable-pixmap"
-    [BMP]="image/bmp" [GIF]="image/gif" [WebP]="image/webp" [HEIF]="image/heif" [AVIF]="image/avif" [JXL]="image/jxl")
+    [BMP]="image/bmp" [GIF]="image/gif" [WebP]="image/webp" [HEIF]="image/heif" [AVIF]="image/avif" [JXL]="image/jxl"
+    [ICO]="image/vnd.microsoft.icon image/x-win-bitmap" [TGA]="image/x-tga")
+  # Formats for which this Debian's shared-mime-info defines no type: no file
+  # manager here could match one, so the entry names none.
+  declare -A untyped=([QOI]=1)
   formats=$(sed -n '/^## Formats$/,/^## /s/^| \([A-Za-z0-9]*\) |.*/\1/p' "$top/README.md" | grep -vx format)
   [ -n "$formats" ] || fail "no formats found in the README's table"
   for format in $formats; do
+    [ -n "${untyped[$format]:-}" ] && continue
     [ -n "${format_types[$format]:-}" ] || { fail "no MIME type known here for $format: add it to this test and the entry"; continue; }
     for type in ${format_types[$format]}; do
       grep -qxF "$type" <<<"$mimes" || fail "desktop entry lacks $type ($format)"

@@ -138,6 +138,34 @@ Bytes jpeg(unsigned w, unsigned h) {
     return b;
 }
 
+// A 24-bit true-colour TGA of w by h, plain or run-length, with 64 bytes of data.
+Bytes tga(unsigned w, unsigned h, bool rle = false) {
+    Bytes b = {0, 0, uint8_t(rle ? 10 : 2), 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    appendLe(b, w, 2), appendLe(b, h, 2), b.insert(b.end(), {24, 0x20});
+    b.resize(b.size() + 64, 0x7f);
+    return b;
+}
+
+// An icon whose one entry is a 32-bit BMP picture of w by h with 64 bytes of data.
+Bytes ico(uint32_t w, uint32_t h) {
+    Bytes b;
+    appendLe(b, 0, 2), appendLe(b, 1, 2), appendLe(b, 1, 2);
+    b.insert(b.end(), {0, 0, 0, 0}), appendLe(b, 1, 2), appendLe(b, 32, 2);
+    appendLe(b, 40 + 64, 4), appendLe(b, 22, 4);
+    appendLe(b, 40, 4), appendLe(b, w, 4), appendLe(b, 2 * h, 4), appendLe(b, 1, 2), appendLe(b, 32, 2);
+    b.resize(b.size() + 24 + 64, 0);
+    return b;
+}
+
+// A QOI header of w by h, then 64 bytes of ops.
+Bytes qoi(uint32_t w, uint32_t h) {
+    Bytes b;
+    append(b, "qoif");
+    appendBe(b, w, 4), appendBe(b, h, 4), b.insert(b.end(), {4, 0});
+    b.resize(b.size() + 64, 0xfd);
+    return b;
+}
+
 struct Hostile {
     Hostile(const char* n, Bytes b, bool beyond) : name(n), bytes(std::move(b)), beyondModel(beyond) {}
     Hostile(const char* n, const std::string& file, bool beyond)
@@ -185,6 +213,10 @@ TEST(HostileFiles, HeadersBeyondThePictureModelAreRefusedFastInLittleMemory) {
         {"many-channels.jxl", testutil::jxlHeader(16000, 16000, 4095), true},
         {"wide.png", png(65535, 1), true},
         {"max.png", png(0x7fffffff, 0x7fffffff), true},
+        {"huge.tga", tga(30000, 30000), true},
+        {"huge.ico", ico(30000, 30000), true},
+        {"huge.qoi", qoi(30000, 30000), true},
+        {"max.qoi", qoi(0xffffffff, 0xffffffff), true},
     };
     for (const auto& h : files) expectRefusedCheaply(dir, h);
 }
@@ -206,6 +238,10 @@ TEST(HostileFiles, HugePicturesWithoutTheirDataFailFastInLittleMemory) {
         {"model-lossless.webp", webpLossless(16383, 16383), false},
         {"model.jxl", testutil::jxlHeader(16383, 16383), false},
         {"model-channels.jxl", testutil::jxlHeader(8192, 8192, 3), false},
+        {"model.tga", tga(16383, 16383), false},
+        {"model-rle.tga", tga(16383, 16383, true), false},
+        {"model.ico", ico(16383, 16383), false},
+        {"model.qoi", qoi(16383, 16383), false},
         // A 1 by 1 picture in one 8192 by 8192 RGBA tile of 64 bytes.
         {"huge-tile.tif", testutil::dataPath("../../fuzz/regressions/tiff/huge-tile.tif"), false},
     };
@@ -255,7 +291,8 @@ TEST(HostileFiles, EndlessGifExtensionsEnd) {
 TEST(HostileFiles, TruncatedSamplesFailCleanlyThroughTheDriver) {
     const char* samples[] = {"jpeg/quads.jpg", "png/../../../samples/sunrise.png", "tiff/rgb-lzw.tif",
                              "pnm/rgb-p6.ppm", "bmp/rgb24.bmp", "gif/pattern89.gif", "webp/lossy.webp",
-                             "jxl/lossless.jxl"};
+                             "jxl/lossless.jxl", "tga/rgb24-rle.tga", "tga/mapped.tga", "ico/png.ico",
+                             "ico/pal4-mask.ico", "qoi/rgb.qoi"};
     testutil::TempDir dir;
     for (const char* s : samples) {
         Bytes whole = testutil::readFile(testutil::dataPath(s));
@@ -284,6 +321,7 @@ TEST(HostileFiles, EveryReaderStatesTheSizeLimitsInTheSameWords) {
         {"PNG", png(40000, 3)},  {"TIFF", tiff(40000, 3)},          {"BMP", bmp(40000, 3)},
         {"GIF", gif(40000, 3, 1, 1)}, {"PNM", pnm("P6\n40000 3\n255\n")}, {"JPEG", jpeg(40000, 3)},
         {"JXL", testutil::jxlHeader(40000, 3)},
+        {"TGA", tga(40000, 3)},  {"ICO", ico(40000, 3)},            {"QOI", qoi(40000, 3)},
     };
     for (const auto& [format, bytes] : files) {
         const std::string path = dir / (std::string("huge-") + format);

@@ -96,7 +96,7 @@ TEST(SaveImage, UnknownEndingCreatesNothingAndSaysWhichEndingsWork) {
     EXPECT_EQ(r.out, "\nImage Size X: 5 Y: 3\n\nKnown file extensions jpg, ppm, tif only\n");
     EXPECT_EQ(r.err, "ifl0: " + out +
                          ": unknown file ending; known endings: .jpg .jpeg .jpe .png .tif .tiff .webp .bmp "
-                         ".ppm .pnm .pam .heic .heif .avif .jxl\ncan't open file to write jpg!: Invalid argument\n");
+                         ".ppm .pnm .pam .heic .heif .avif .jxl .qoi .tga\ncan't open file to write jpg!: Invalid argument\n");
     EXPECT_TRUE(writesHere(dir, {"in.ppm"}));
 }
 

@@ -19,12 +19,13 @@ struct Picture {
     const uint8_t* at(int x, int y, int nchans = 4) const { return &px[(size_t(y) * w + x) * nchans]; }
 };
 
-// Opens bytes from memory and reads the whole picture in the given layout
-// (unread bytes are 0xAB). px is top row first for either orientation.
+// Opens bytes from memory, as the given format or recognised from them, and
+// reads the whole picture in the given layout (unread bytes are 0xAB). px
+// is top row first for either orientation.
 inline iflStatus readPicture(const std::vector<uint8_t>& bytes, Picture& pic, const int* chans = kRGBA,
-                             int nchans = 4, iflOrientation orient = iflUpperLeft) {
+                             int nchans = 4, iflOrientation orient = iflUpperLeft, iflFormat* format = nullptr) {
     iflStatus st;
-    iflFile* f = iflFile::openMemory(bytes.data(), bytes.size(), "memory", nullptr, &st);
+    iflFile* f = iflFile::openMemory(bytes.data(), bytes.size(), "memory", format, &st);
     if (!f) return st;
     iflSize s;
     f->getDimensions(s);
