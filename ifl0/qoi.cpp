@@ -1,7 +1,6 @@
 // QOI: reads and writes the "Quite OK Image" format, RGB or RGBA, every
 // op. Pixels are decoded in one pass straight into the sink's rows and
-// encoded in one pass from the caller's rows. Format reference: the QOI
-// specification, version 1.0.
+// encoded in one pass from the caller's rows, as QOI 1.0 lays them out.
 #include "codec.h"
 
 #include <algorithm>

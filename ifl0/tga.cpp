@@ -2,7 +2,7 @@
 // and 32 bits), grey (8 bits) and colour-mapped (8-bit indices into a map
 // of 15, 16, 24 or 32-bit entries), from any of the four corners; writes
 // 24-bit, or 32-bit with alpha, run-length compressed, top row first.
-// Format reference: the Truevision TGA File Format Specification 2.0.
+// The layout is Truevision's TGA 2.0.
 //
 // The format has no magic number: its sniff checks every field of the
 // 18-byte header for consistency, and it is tried after every other format.
