@@ -16,24 +16,19 @@ namespace {
     X(dav1d_send_data) X(dav1d_get_picture) X(dav1d_picture_unref)
 
 struct Api {
-#define IFL0_DAV1D_POINTER(name) decltype(&::name) name = nullptr;
-    IFL0_DAV1D_CALLS(IFL0_DAV1D_POINTER)
-#undef IFL0_DAV1D_POINTER
+    IFL0_DAV1D_CALLS(IFL0_CALL_POINTER)
 };
 
 // dav1d's calls, or null when it cannot be loaded.
 const Api* api() {
     static const Api* const calls = []() -> const Api* {
         static const char* const kNames[] = {"libdav1d.so.6", nullptr};
-        std::string ignored;
-        void* library = openLibrary("dav1d", kNames, ignored);
+        std::string failure;
+        const char* const label = "dav1d";
+        void* library = openLibrary(label, kNames, failure);
         if (!library) return nullptr;
         static Api bound;
-#define IFL0_DAV1D_BIND(name)                                                                              \
-    bound.name = reinterpret_cast<decltype(bound.name)>(librarySymbol(library, "dav1d", #name, ignored)); \
-    if (!bound.name) return nullptr;
-        IFL0_DAV1D_CALLS(IFL0_DAV1D_BIND)
-#undef IFL0_DAV1D_BIND
+        IFL0_DAV1D_CALLS(IFL0_BIND_CALL)
         return &bound;
     }();
     return calls;

@@ -198,6 +198,19 @@ void* openLibrary(const char* label, const char* const* names, std::string& err)
 // A symbol of such a library, or null with err "cannot load LABEL: REASON".
 void* librarySymbol(void* library, const char* label, const char* symbol, std::string& err);
 
+// A module's calls into such a library: an X-macro list of the functions,
+// a struct of pointers named after them (IFL0_CALL_POINTER), and, where
+// `library`, `label`, `bound` (the struct) and `failure` (a string) are in
+// scope, IFL0_BIND_CALL, which binds each or returns null.
+template <typename Call>
+bool bindCall(void* library, const char* label, const char* symbol, Call*& to, std::string& err) {
+    to = reinterpret_cast<Call*>(librarySymbol(library, label, symbol, err));
+    return to != nullptr;
+}
+#define IFL0_CALL_POINTER(name) decltype(&::name) name = nullptr;
+#define IFL0_BIND_CALL(name) \
+    if (!::ifl0::bindCall(library, label, #name, bound.name, failure)) return nullptr;
+
 // While one lives, the process's standard error goes nowhere: for codec
 // libraries that print their complaints there with no way to stop them
 // (libde265 and dav1d, under libheif). Nests, and may live on several

@@ -45,9 +45,7 @@ namespace {
     X(heif_encoding_options_free) X(heif_context_encode_image) X(heif_context_write)
 
 struct Api {
-#define IFL0_HEIF_POINTER(name) decltype(&::name) name = nullptr;
-    IFL0_HEIF_CALLS(IFL0_HEIF_POINTER)
-#undef IFL0_HEIF_POINTER
+    IFL0_HEIF_CALLS(IFL0_CALL_POINTER)
 };
 
 // libheif's calls, bound the first time a HEIF or AVIF file is read or
@@ -56,14 +54,11 @@ const Api* api(std::string& err) {
     static std::string failure;
     static const Api* const calls = []() -> const Api* {
         static const char* const kNames[] = {"libheif.so.1", nullptr};
-        void* library = openLibrary("libheif", kNames, failure);
+        const char* const label = "libheif";
+        void* library = openLibrary(label, kNames, failure);
         if (!library) return nullptr;
         static Api bound;
-#define IFL0_HEIF_BIND(name)                                                                                \
-    bound.name = reinterpret_cast<decltype(bound.name)>(librarySymbol(library, "libheif", #name, failure)); \
-    if (!bound.name) return nullptr;
-        IFL0_HEIF_CALLS(IFL0_HEIF_BIND)
-#undef IFL0_HEIF_BIND
+        IFL0_HEIF_CALLS(IFL0_BIND_CALL)
         bound.heif_init(nullptr);
         return &bound;
     }();

@@ -19,24 +19,19 @@ namespace {
     X(de265_get_image_plane) X(de265_get_image_full_range_flag) X(de265_get_image_matrix_coefficients)
 
 struct Api {
-#define IFL0_DE265_POINTER(name) decltype(&::name) name = nullptr;
-    IFL0_DE265_CALLS(IFL0_DE265_POINTER)
-#undef IFL0_DE265_POINTER
+    IFL0_DE265_CALLS(IFL0_CALL_POINTER)
 };
 
 // libde265's calls, or null when it cannot be loaded.
 const Api* api() {
     static const Api* const calls = []() -> const Api* {
         static const char* const kNames[] = {"libde265.so.0", nullptr};
-        std::string ignored;
-        void* library = openLibrary("libde265", kNames, ignored);
+        std::string failure;
+        const char* const label = "libde265";
+        void* library = openLibrary(label, kNames, failure);
         if (!library) return nullptr;
         static Api bound;
-#define IFL0_DE265_BIND(name)                                                                                 \
-    bound.name = reinterpret_cast<decltype(bound.name)>(librarySymbol(library, "libde265", #name, ignored)); \
-    if (!bound.name) return nullptr;
-        IFL0_DE265_CALLS(IFL0_DE265_BIND)
-#undef IFL0_DE265_BIND
+        IFL0_DE265_CALLS(IFL0_BIND_CALL)
         return &bound;
     }();
     return calls;

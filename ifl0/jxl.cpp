@@ -43,10 +43,8 @@ namespace {
     X(JxlThreadParallelRunner) X(JxlThreadParallelRunnerCreate) X(JxlThreadParallelRunnerDestroy)
 
 struct Api {
-#define IFL0_JXL_POINTER(name) decltype(&::name) name = nullptr;
-    IFL0_JXL_CALLS(IFL0_JXL_POINTER)
-    IFL0_JXL_THREAD_CALLS(IFL0_JXL_POINTER)
-#undef IFL0_JXL_POINTER
+    IFL0_JXL_CALLS(IFL0_CALL_POINTER)
+    IFL0_JXL_THREAD_CALLS(IFL0_CALL_POINTER)
 };
 
 // libjxl's calls, bound the first time a JPEG XL file is read or written;
@@ -56,20 +54,17 @@ const Api* api(std::string& err) {
     static const Api* const calls = []() -> const Api* {
         static const char* const kCodec[] = {"libjxl.so.0.7", nullptr};
         static const char* const kThreads[] = {"libjxl_threads.so.0.7", nullptr};
-        void* codec = openLibrary("libjxl", kCodec, failure);
-        void* threads = codec ? openLibrary("libjxl_threads", kThreads, failure) : nullptr;
-        if (!threads) return nullptr;
         static Api bound;
-#define IFL0_JXL_BIND(library, label, name)                                                                \
-    bound.name = reinterpret_cast<decltype(bound.name)>(librarySymbol(library, label, #name, failure)); \
-    if (!bound.name) return nullptr;
-#define IFL0_JXL_BIND_CODEC(name) IFL0_JXL_BIND(codec, "libjxl", name)
-#define IFL0_JXL_BIND_THREADS(name) IFL0_JXL_BIND(threads, "libjxl_threads", name)
-        IFL0_JXL_CALLS(IFL0_JXL_BIND_CODEC)
-        IFL0_JXL_THREAD_CALLS(IFL0_JXL_BIND_THREADS)
-#undef IFL0_JXL_BIND_THREADS
-#undef IFL0_JXL_BIND_CODEC
-#undef IFL0_JXL_BIND
+        {
+            const char* const label = "libjxl";
+            void* library = openLibrary(label, kCodec, failure);
+            if (!library) return nullptr;
+            IFL0_JXL_CALLS(IFL0_BIND_CALL)
+        }
+        const char* const label = "libjxl_threads";
+        void* library = openLibrary(label, kThreads, failure);
+        if (!library) return nullptr;
+        IFL0_JXL_THREAD_CALLS(IFL0_BIND_CALL)
         return &bound;
     }();
     if (!calls) err = failure;
