@@ -128,7 +128,7 @@ TEST(QoiWriter, WritesWhatTheReferenceEncoderWritesAndReadsBackExactly) {
         SCOPED_TRACE(stem);
         Picture src = decoded(readFile(dataPath(std::string("qoi/") + stem + ".png")));
         const std::string path = dir / (std::string(stem) + ".qoi");
-        ASSERT_EQ(testutil::writePicture(path, src.w, src.h, src.c, src.px), iflSuccess);
+        ASSERT_EQ(testutil::writePicture(path, src.px, src.w, src.h, 4, iflCompressionDefault, src.c), iflSuccess);
         EXPECT_EQ(readFile(path), readFile(dataPath(std::string("qoi/") + stem + ".qoi")));
     }
     const int w = 47, h = 33;
@@ -136,7 +136,7 @@ TEST(QoiWriter, WritesWhatTheReferenceEncoderWritesAndReadsBackExactly) {
     for (int channels : {3, 4}) {
         SCOPED_TRACE(channels);
         const std::string path = dir / ("p" + std::to_string(channels) + ".qoi");
-        ASSERT_EQ(testutil::writePicture(path, w, h, channels, px), iflSuccess);
+        ASSERT_EQ(testutil::writePicture(path, px, w, h, 4, iflCompressionDefault, channels), iflSuccess);
         const Bytes file = readFile(path);
         EXPECT_EQ(file[12], channels);
         Picture back = decoded(file);
@@ -177,7 +177,7 @@ TEST(QoiWriter, EncodesALargePictureInTwoHalvesAsInOnePass) {
             }
         for (int channels : {3, 4}) {
             const std::string halves = dir / "halves.qoi", single = dir / "single.qoi";
-            ASSERT_EQ(testutil::writePicture(halves, w, h, channels, px), iflSuccess);
+            ASSERT_EQ(testutil::writePicture(halves, px, w, h, 4, iflCompressionDefault, channels), iflSuccess);
             // Buffers whose pixels are not the file's channels in order, four
             // bytes each: no rows to share with a second thread.
             Bytes rgb(size_t(w) * h * 3), argb(px.size());
@@ -187,8 +187,8 @@ TEST(QoiWriter, EncodesALargePictureInTwoHalvesAsInOnePass) {
                 memcpy(&argb[4 * i + 1], &px[4 * i], 3);
             }
             const int fromArgb[4] = {3, 0, 1, 2};
-            ASSERT_EQ(channels == 3 ? testutil::writePicture(single, w, h, 3, rgb, 3)
-                                    : testutil::writePicture(single, w, h, 4, argb, 4, fromArgb),
+            ASSERT_EQ(channels == 3 ? testutil::writePicture(single, rgb, w, h, 3)
+                                    : testutil::writePicture(single, argb, w, h, 4, iflCompressionDefault, 4, fromArgb),
                       iflSuccess);
             EXPECT_EQ(readFile(halves), readFile(single)) << channels << " channels";
         }

@@ -209,7 +209,7 @@ TEST(TgaWriter, WritesRunLengthTrueColourTopRowFirstThatReadsBackExactly) {
     for (int channels : {3, 4}) {
         SCOPED_TRACE(channels);
         const std::string path = dir / ("g" + std::to_string(channels) + ".tga");
-        ASSERT_EQ(testutil::writePicture(path, w, h, channels, px), iflSuccess);
+        ASSERT_EQ(testutil::writePicture(path, px, w, h, 4, iflCompressionDefault, channels), iflSuccess);
         const Bytes file = readFile(path);
         ASSERT_GT(file.size(), 18u + 26u);
         EXPECT_EQ(file[2], 10);

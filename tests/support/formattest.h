@@ -1,4 +1,4 @@
-// Helpers for the format tests: whole pictures read and written through the
+// Helpers for the format tests: whole pictures read through the
 // image-file library, refusals, and damaged copies of a file.
 #ifndef TESTS_FORMATTEST_H
 #define TESTS_FORMATTEST_H
@@ -39,22 +39,6 @@ inline testing::AssertionResult refusedAs(const std::vector<uint8_t>& bytes, ifl
         err.find('\n') != err.size() - 1)
         return testing::AssertionFailure() << "printed: " << err;
     return testing::AssertionSuccess();
-}
-
-// Writes a picture of w by h pixels, top row first, to path through the
-// library, with `channels` channels (3 or 4), from a buffer of nchans
-// channels a pixel exchanged as the channel list says (none: in order).
-inline iflStatus writePicture(const std::string& path, int w, int h, int channels, const std::vector<uint8_t>& data,
-                              int nchans = 4, const int* list = nullptr) {
-    iflSize size(w, h, channels);
-    iflFileConfig config(&size);
-    iflStatus st;
-    iflFile* f = iflFile::create(-1, path.c_str(), nullptr, &config, nullptr, &st);
-    if (!f) return st;
-    iflConfig layout(iflUInt8, iflInterleaved, nchans, list);
-    st = f->setTile(0, 0, 0, w, h, 1, data.data(), &layout);
-    f->close();
-    return st;
 }
 
 // Every prefix of a whole file (read as format, or recognised when null)

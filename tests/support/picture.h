@@ -55,17 +55,19 @@ inline std::vector<uint8_t> ramp(int w, int h, int nchans) {
     return px;
 }
 
-// Writes px (w x h, nchans interleaved samples, top row first) to a new file
-// whose format follows from path's ending.
+// Writes px (w x h, nchans interleaved samples, top row first, exchanged as
+// the channel list says) to a new file whose format follows from path's
+// ending, with fileChannels channels (nchans when 0).
 inline iflStatus writePicture(const std::string& path, const std::vector<uint8_t>& px, int w, int h, int nchans,
-                              iflCompression compression = iflCompressionDefault) {
-    iflSize size(w, h, nchans);
+                              iflCompression compression = iflCompressionDefault, int fileChannels = 0,
+                              const int* list = kRGBA) {
+    iflSize size(w, h, fileChannels ? fileChannels : nchans);
     iflFileConfig config(&size, iflDataTypeDefault, iflOrderDefault, iflColorModelDefault, iflOrientationDefault,
                          compression);
     iflStatus st;
     iflFile* f = iflFile::create(-1, path.c_str(), nullptr, &config, nullptr, &st);
     if (!f) return st;
-    iflConfig layout(iflUInt8, iflInterleaved, nchans, kRGBA);
+    iflConfig layout(iflUInt8, iflInterleaved, nchans, list);
     st = f->setTile(0, 0, 0, w, h, 1, px.data(), &layout);
     iflStatus closed = f->close();
     return st != iflSuccess ? st : closed;
