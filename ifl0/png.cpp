@@ -522,6 +522,17 @@ iflStatus open(Bytes in, Info& info, std::unique_ptr<Reader>& reader, std::strin
         uint32_t w = be32(in.data + 16), h = be32(in.data + 20);
         if (w > 0 && h > 0 && !info.setSize(w, h)) return iflErrTooLarge;
     }
+    // libpng allocates a text chunk's declared length before it reads the
+    // chunk: one before the pixel data that runs past the end of the file
+    // is refused here, as the read would refuse it, but without the memory.
+    for (size_t at = 8; at + 8 <= in.size && memcmp(in.data + at + 4, "IDAT", 4) != 0;) {
+        const uint32_t length = be32(in.data + at);
+        if (length > in.size - at - 8) {
+            err = "the file is truncated";
+            return iflErrCorrupt;
+        }
+        at += 12 + size_t(length);
+    }
     ReadContext c(in);
     if (!c.ok()) {
         err = "out of memory";
